@@ -1,7 +1,8 @@
 // Polyphase resampling kernel: a Kaiser-windowed sinc filter bank and the run that
 // resamples one channel by a per-call factor with a carried time position.
-// Creation allocates (call it at initialisation); the run and the move never allocate
-// and may run on any thread, several at once on one state.
+// Creation allocates (call it at initialisation, never on a device thread); the run and
+// the move never allocate, take no lock and may run on any thread, several at once on
+// one state. Every operation returns one of the status values below.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +11,8 @@
 enum : int32_t {
   ippStsNoErr = 0,
   ippStsMemAllocErr = -4,
-  ippStsBadArgErr = -5,
-  ippStsSizeErr = -6,
+  ippStsBadArgErr = -5,   // a filter-design argument is out of range
+  ippStsSizeErr = -6,     // a size, the factor or the time position is out of range
   ippStsNullPtrErr = -8,
 };
 
@@ -22,6 +23,9 @@ enum : int32_t {
 };
 
 // One filter bank: the record and its table live in one 32-byte aligned block.
+// Behind the table the same block holds the coefficients rearranged tap by tap for each
+// phase (in double precision) so that the run at factors of 1 and above reads them
+// contiguously; they are derived from `filter` and change no result.
 struct ResamplePolyphaseState {
   int32_t phaseCount;   // table entries per input sample
   int32_t tableLength;  // L = half + 1 distinct entries
@@ -30,12 +34,31 @@ struct ResamplePolyphaseState {
   float* filter;        // L + 1 entries; entry L repeats entry L - 1
 };
 
+// Creates a filter bank of `window` input samples full width, `phases` table entries per
+// input sample, cut-off `rollOff` × input Nyquist (0 < rollOff <= 1), Kaiser `alpha` >= 1.
+// Writes *state only on success. Returns -8, -6, -5 (also for a window so wide that the
+// table would not be addressable, or an alpha whose Bessel weight overflows) or -4.
+// Not real-time safe: allocates and runs half + 1 Bessel series.
 int32_t ippsResamplePolyphaseInitAlloc_32f(ResamplePolyphaseState** state, float window, int32_t phases,
                                            float rollOff, float alpha, int32_t hint);
+
+// Releases a filter bank; -8 for a missing pointer. Not real-time safe.
 int32_t ippsResamplePolyphaseFree_32f(ResamplePolyphaseState* state);
+
+// Produces the outputs for instants t0, t0 + 1/factor, ... below trunc(t0) + length, where
+// t0 = *time is measured in input samples from src[0]; stores the next instant in *time and
+// the number of outputs in *outCount. At factor >= 1 it reads src[trunc(t) - K + 1] ...
+// src[trunc(t) + K] for each instant, K = ceil(tableLength / phaseCount) (window + 1
+// samples for the engine's tables); below factor 1 about window / 2 / factor samples to
+// each side. The caller keeps that reach valid. *time must lie in [0, 2^31) and the
+// factor must be positive and finite (-6 otherwise).
+// Real-time safe: no allocation, no lock; writes only dst, *time and *outCount.
 int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const float* src, int32_t length, float* dst,
                                   double factor, float norm, double* time, int32_t* outCount);
+
+// Copies length floats from src to dst; the ranges may overlap. Real-time safe.
 int32_t ippsMove_32f(const float* src, float* dst, int32_t length);
 
-// Picks the processor-specific variant on the first call; later calls do nothing.
+// Picks the processor-specific variant on the first call; later calls do nothing. The
+// portable build has one variant, so this only marks the selection as made.
 void ippsSelectVariant();
