@@ -14,9 +14,9 @@
 
 #include "engine/StatWindow.h"
 
-// Period of a rate in int32 picoseconds: 10^12 / rate for rates of at least 100 Hz, else
-// 0 ("none"). Rates too slow for int32 (below about 466 Hz, which a stalling device
-// produces) saturate at INT32_MAX instead of overflowing.
+// Period of a rate in int32 picoseconds: 10^12 / rate, 0 ("none") for a rate of 0. Rates
+// too slow for int32 (below about 466 Hz, which a stalling device produces) saturate at
+// INT32_MAX instead of overflowing.
 int32_t RatePeriodPs(double rateHz);
 double RatePeriodPsF(double rateHz);  // the same, unrounded, saturated the same way
 
