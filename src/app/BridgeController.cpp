@@ -1,0 +1,271 @@
+#include "app/BridgeController.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "app/Profile.h"
+#include "app/ReportText.h"
+#include "app/StartConfig.h"
+#include "app/StatusText.h"
+#include "app/resource.h"
+
+namespace {
+
+const int kConfigControls[] = {IDC_INPUT_BUFCOUNT,   IDC_OUTPUT_BUFCOUNT,  IDC_INPUT_BUFSIZE,
+                               IDC_OUTPUT_BUFSIZE,   IDC_INPUT_SAMPLERATE, IDC_OUTPUT_SAMPLERATE,
+                               IDC_CHANNELS,         IDC_INPUT_DEVICE,     IDC_OUTPUT_DEVICE,
+                               IDC_INPUT_INTERFACE,  IDC_OUTPUT_INTERFACE, IDC_START};
+
+}  // namespace
+
+const BridgeController::SideIds& BridgeController::Ids(Side side) {
+    static const SideIds in{IDC_INPUT_INTERFACE, IDC_INPUT_DEVICE,     IDC_INPUT_BUFCOUNT,
+                            IDC_INPUT_BUFSIZE,   IDC_INPUT_SAMPLERATE, IDC_INPUT_REPORT,
+                            "Input"};
+    static const SideIds out{IDC_OUTPUT_INTERFACE, IDC_OUTPUT_DEVICE,     IDC_OUTPUT_BUFCOUNT,
+                             IDC_OUTPUT_BUFSIZE,   IDC_OUTPUT_SAMPLERATE, IDC_OUTPUT_REPORT,
+                             "Output"};
+    return side == Side::Input ? in : out;
+}
+
+BridgeController::BridgeController(BridgeView& view, BridgePort& input, BridgePort& output,
+                                   AsyncResampler& resampler, std::string settingsPath)
+    : view_(view),
+      input_(input),
+      output_(output),
+      resampler_(resampler),
+      settingsPath_(std::move(settingsPath)),
+      trackers_{LevelTracker(1, 5), LevelTracker(1, 5), LevelTracker(1, 5), LevelTracker(1, 5),
+                LevelTracker(1, 5), LevelTracker(1, 5), LevelTracker(1, 5), LevelTracker(1, 5)} {}
+
+BridgeController::~BridgeController() { Shutdown(); }
+
+void BridgeController::FillLists() {
+    FillValues(view_.List(IDC_INPUT_BUFSIZE), BufferSizeValues());
+    FillValues(view_.List(IDC_OUTPUT_BUFSIZE), BufferSizeValues());
+    FillValues(view_.List(IDC_INPUT_BUFCOUNT), BufferCountValues());
+    FillValues(view_.List(IDC_OUTPUT_BUFCOUNT), BufferCountValues());
+    FillValues(view_.List(IDC_INPUT_SAMPLERATE), SampleRateValues());
+    FillValues(view_.List(IDC_OUTPUT_SAMPLERATE), SampleRateValues());
+    FillValues(view_.List(IDC_CHANNELS), ChannelValues());
+    std::vector<std::string> names(std::begin(kInterfaceShortNames), std::end(kInterfaceShortNames));
+    FillTexts(view_.List(IDC_INPUT_INTERFACE), names);
+    FillTexts(view_.List(IDC_OUTPUT_INTERFACE), names);
+}
+
+void BridgeController::LoadSettings() {
+    const std::string& f = settingsPath_;
+    SelectText(view_.List(IDC_INPUT_INTERFACE), ProfileReadString("Input", "Interface", "Wave", f));
+    SelectText(view_.List(IDC_OUTPUT_INTERFACE), ProfileReadString("Output", "Interface", "Wave", f));
+    SelectValue(view_.List(IDC_INPUT_BUFCOUNT), ProfileReadInt("Input", "BufferCount", 8, f));
+    SelectValue(view_.List(IDC_OUTPUT_BUFCOUNT), ProfileReadInt("Output", "BufferCount", 8, f));
+    SelectValue(view_.List(IDC_INPUT_BUFSIZE), ProfileReadInt("Input", "BufferSize", 512, f));
+    SelectValue(view_.List(IDC_OUTPUT_BUFSIZE), ProfileReadInt("Output", "BufferSize", 512, f));
+    SelectValue(view_.List(IDC_INPUT_SAMPLERATE), ProfileReadInt("Input", "Samplerate", 44100, f));
+    SelectValue(view_.List(IDC_OUTPUT_SAMPLERATE), ProfileReadInt("Output", "Samplerate", 44100, f));
+    SelectValue(view_.List(IDC_CHANNELS), ProfileReadInt("Common", "Channels", 2, f));
+    running_ = ProfileReadInt("Common", "Started", 0, f) != 0;
+}
+
+void BridgeController::SaveSettings() {
+    const std::string& f = settingsPath_;
+    ProfileWriteInt("Input", "BufferCount", ListValue(view_.List(IDC_INPUT_BUFCOUNT)), f);
+    ProfileWriteInt("Input", "BufferSize", ListValue(view_.List(IDC_INPUT_BUFSIZE)), f);
+    ProfileWriteInt("Input", "Samplerate", ListValue(view_.List(IDC_INPUT_SAMPLERATE)), f);
+    ProfileWriteInt("Output", "BufferCount", ListValue(view_.List(IDC_OUTPUT_BUFCOUNT)), f);
+    ProfileWriteInt("Output", "BufferSize", ListValue(view_.List(IDC_OUTPUT_BUFSIZE)), f);
+    ProfileWriteInt("Output", "Samplerate", ListValue(view_.List(IDC_OUTPUT_SAMPLERATE)), f);
+    ProfileWriteInt("Common", "Channels", ListValue(view_.List(IDC_CHANNELS)), f);
+    ProfileWriteInt("Common", "Started", running_ ? 1 : 0, f);
+}
+
+bool BridgeController::AutoStartOrEnable() {
+    if (!running_) {
+        EnableControls(true);
+        return false;
+    }
+    // The flag came from the settings file, not from a Start: it must not claim a
+    // running bridge (the status timer would overwrite the error) when the start fails.
+    running_ = false;
+    if (Start()) return false;
+    EnableControls(true);
+    return true;
+}
+
+void BridgeController::OnInterfaceChanged(Side side) {
+    const SideIds& ids = Ids(side);
+    const std::string text = ListText(view_.List(ids.interfaceList));
+    const int type = InterfaceTypeOf(text);
+    if (type != 0) {
+        BridgePort& port = Port(side);
+        port.Create(side == Side::Input, type);
+        std::string saved = ProfileReadString(ids.section, (text + "_device").c_str(), "WAVE_MAPPER",
+                                              settingsPath_);
+        port.FillDeviceList(view_.List(ids.deviceList), false, saved);
+    }
+    ProfileWriteString(ids.section, "Interface", text.c_str(), settingsPath_);
+}
+
+void BridgeController::OnDeviceChanged(Side side) {
+    const SideIds& ids = Ids(side);
+    const std::string key = ListText(view_.List(ids.interfaceList)) + "_device";
+    std::string id;
+    int r = Port(side).GetSelectedDevice(view_.List(ids.deviceList), id);
+    // Without an interface there is nothing to remember; otherwise store what the port
+    // gave ("Disable" included).
+    if (r < 0) return;
+    if (r == 0 && id.empty()) return;
+    ProfileWriteString(ids.section, key.c_str(), id.c_str(), settingsPath_);
+}
+
+SideOpenRequest BridgeController::BuildRequest(Side side, int channels) {
+    const SideIds& ids = Ids(side);
+    SideOpenRequest r;  // defaults: "Default Device", empty name, zeros
+    r.bufferCount = ListValue(view_.List(ids.bufferCount));
+    r.bufferFrames = ListValue(view_.List(ids.bufferSize));
+    r.sampleRate = ListValue(view_.List(ids.sampleRate));
+    r.channels = channels;
+    r.window = view_.Window();
+    // A list without a selection keeps "Default Device": the interface then opens its
+    // default device where it has one, and reports its own error where it has none.
+    std::string id;
+    if (Port(side).GetSelectedDevice(view_.List(ids.deviceList), id) == 1) r.deviceId = id;
+    r.deviceName = ListText(view_.List(ids.deviceList));
+    return r;
+}
+
+bool BridgeController::Start() {
+    const int channels = ListValue(view_.List(IDC_CHANNELS));
+    streamChannels_.store(channels, std::memory_order_relaxed);
+    SideOpenRequest in = BuildRequest(Side::Input, channels);
+    SideOpenRequest out = BuildRequest(Side::Output, channels);
+
+    const SideGeometry gin{in.bufferCount, in.bufferFrames, in.sampleRate};
+    const SideGeometry gout{out.bufferCount, out.bufferFrames, out.sampleRate};
+    ResamplerConfig c;
+    c.quality = -1;
+    c.trackingBase = 48000;
+    c.fifoSamples = FifoSamplesFor(gin, gout);
+    // Every selected channel is resampled, so channels 3 to 8 are bridged too.
+    c.channels = channels;
+    c.maxBlock = MaxBlockFor(gin, gout);
+    c.trackLossTest = 1;
+    c.variableRatio = 1;
+    c.inputRate = in.sampleRate;
+    c.outputRate = out.sampleRate;
+    c.ratioBand = 0;
+    c.maxTrackRatio = 1.08;
+    c.muteUntilLocked = 0;
+    lastConfig_ = c;
+    const bool configured = resampler_.Init(c);
+
+    if (input_.Open(in) != 0) {
+        SetStatusText(InputErrorText(input_.ErrorText()));
+        return false;
+    }
+    if (output_.Open(out) != 0) {
+        SetStatusText(OutputErrorText(output_.ErrorText()));
+        input_.Close();
+        return false;
+    }
+    if (!configured) {
+        // Only reachable with lists that have no selection; the ports accepted the
+        // geometry but the resampler cannot carry it, so do not run silently.
+        input_.Close();
+        output_.Close();
+        SetStatusText(InputErrorText("Invalid channel count or block size!"));
+        return false;
+    }
+    running_ = true;
+    EnableControls(false);
+    return true;
+}
+
+void BridgeController::Stop() {
+    input_.Close();
+    output_.Close();
+    running_ = false;
+    EnableControls(true);
+    SetStatusText("");
+}
+
+void BridgeController::Shutdown() {
+    input_.Close();
+    output_.Close();
+}
+
+void BridgeController::EnableControls(bool configurable) {
+    for (int id : kConfigControls) view_.EnableControl(id, configurable);
+    view_.EnableControl(IDC_STOP, !configurable);
+    view_.EnableControl(IDC_INPUT_REPORT, !configurable);
+    view_.EnableControl(IDC_OUTPUT_REPORT, !configurable);
+}
+
+void BridgeController::SetStatusText(const std::string& text) {
+    std::string shown = view_.ReadStatus();
+    if (shown.size() > 255) shown.resize(255);
+    if (shown == text) return;
+    view_.WriteStatus(text);
+}
+
+void BridgeController::OnStatusTick() {
+    if (!running_) return;
+    StatusFigures f;
+    f.inputRate = resampler_.InputRate();
+    f.outputRate = resampler_.OutputRate();
+    f.ratio = resampler_.CurrentRatio();
+    f.overruns = resampler_.OverrunCount();
+    f.underruns = resampler_.UnderrunCount();
+    f.inputJitter = resampler_.InputJitter();
+    f.outputJitter = resampler_.OutputJitter();
+    f.srcDelay = resampler_.SrcDelay();
+    SetStatusText(FormatStatusText(f));
+}
+
+void BridgeController::OnMeterTick(MeterPanel& panel) {
+    for (int i = 0; i < kTrackers; ++i) {
+        LevelTracker& t = trackers_[static_cast<size_t>(i)];
+        int32_t peak = t.Hold(t.TakePeak());
+        if (i < panel.BarCount()) panel.Bar(i).value = BarValueForPeak(peak);
+    }
+}
+
+std::string BridgeController::ReportText(Side side) {
+    BridgePort& port = Port(side);
+    static BlockTimingHistory history;  // window thread only; 2 KiB kept off the stack
+    resampler_.CopyBlockHistory(side == Side::Output, &history);
+    std::vector<ReportBlock> blocks(BlockTimingHistory::kEntries);
+    for (int i = 0; i < BlockTimingHistory::kEntries; ++i)
+        blocks[static_cast<size_t>(i)] = {history.entries[i].timeMs, history.entries[i].blockFrames};
+    SideOpenRequest p = port.Params();
+    ReportInput in;
+    in.isInput = port.IsInput();
+    in.deviceName = p.deviceName;
+    in.deviceId = p.deviceId;
+    in.interfaceName = port.Name();
+    in.sampleRate = p.sampleRate;
+    in.bufferCount = p.bufferCount;
+    in.bufferFrames = p.bufferFrames;
+    in.blocks = blocks.data();
+    in.modulus = std::clamp(history.modulus, 0, BlockTimingHistory::kEntries);
+    in.next = history.next;
+    return FormatReport(in);
+}
+
+void BridgeController::OnInputBlock(const int32_t* const* channels, int32_t frames) {
+    resampler_.PushInput(channels, frames);
+    const int n = std::min(streamChannels_.load(std::memory_order_relaxed), kTrackers);
+    for (int c = 0; c < n; ++c) trackers_[static_cast<size_t>(c)].Feed(channels[c], frames, 1);
+}
+
+void BridgeController::OnOutputBlock(int32_t* const* channels, int32_t frames) {
+    resampler_.PullOutput(channels, frames);
+    ClampBlock(channels, streamChannels_.load(std::memory_order_relaxed), frames);
+}
+
+void ClampBlock(int32_t* const* channels, int count, int32_t frames) {
+    for (int c = 0; c < count; ++c) {
+        int32_t* s = channels[c];
+        for (int32_t i = 0; i < frames; ++i) s[i] = std::clamp<int32_t>(s[i], -32768, 32767);
+    }
+}

@@ -1,0 +1,103 @@
+// The main window's decisions, free of Win32: filling and reading the lists, the
+// settings file, the choice of interface and device, Start and Stop, the enabling of
+// controls, the status line, the meters' values and the timing report. The Win32
+// dialog (MainDialog_win32.cpp) forwards its messages here and draws.
+//
+// Threads: everything on the window thread except OnInputBlock and OnOutputBlock, which
+// the two ports call on their streaming threads (real-time: no allocation, no lock of
+// the controller, no window access).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "app/BridgePort.h"
+#include "app/LevelMeter.h"
+#include "app/ValueLists.h"
+#include "engine/AsyncResampler.h"
+
+// The controls the controller reads and writes.
+class BridgeView {
+public:
+    virtual ~BridgeView() = default;
+    virtual ComboList& List(int controlId) = 0;
+    virtual void EnableControl(int controlId, bool enable) = 0;
+    // The status control's current text (up to 255 characters) and a write of it.
+    virtual std::string ReadStatus() = 0;
+    virtual void WriteStatus(const std::string& text) = 0;
+    virtual intptr_t Window() = 0;
+};
+
+enum class Side { Input, Output };
+
+// Limits count channel buffers of frames samples to the 16-bit range (device thread).
+void ClampBlock(int32_t* const* channels, int count, int32_t frames);
+
+class BridgeController {
+public:
+    static constexpr int kTrackers = 8;
+
+    // The ports and the resampler outlive the controller's use of them; Shutdown (or
+    // the destructor) closes the ports before anything their callbacks use goes away.
+    BridgeController(BridgeView& view, BridgePort& input, BridgePort& output,
+                     AsyncResampler& resampler, std::string settingsPath);
+    ~BridgeController();
+
+    // Initialisation in the dialog's order: lists, settings, interfaces; then either the
+    // automatic start or the controls enabled. Returns whether an automatic start ran
+    // and failed (the error then stays in the status line, the controls usable).
+    void FillLists();
+    void LoadSettings();
+    void SaveSettings();
+    bool AutoStartOrEnable();
+
+    void OnInterfaceChanged(Side side);
+    void OnDeviceChanged(Side side);
+    bool Start();
+    void Stop();
+    // Closes both ports without touching the controls: teardown on any path (Escape,
+    // window destruction) before the resampler and the trackers are released.
+    void Shutdown();
+    void EnableControls(bool configurable);
+    void SetStatusText(const std::string& text);
+
+    // Timer 73: the status line while running.
+    void OnStatusTick();
+    // Timer 74: bar values for the meter panel (bars beyond the panel are ignored).
+    void OnMeterTick(MeterPanel& panel);
+    // The timing report of one side.
+    std::string ReportText(Side side);
+
+    // Stream callbacks (device threads).
+    void OnInputBlock(const int32_t* const* channels, int32_t frames);
+    void OnOutputBlock(int32_t* const* channels, int32_t frames);
+
+    bool Running() const { return running_; }
+    void SetRunning(bool r) { running_ = r; }
+    int StreamChannels() const { return streamChannels_.load(std::memory_order_relaxed); }
+    const std::string& SettingsPath() const { return settingsPath_; }
+    LevelTracker& Tracker(int i) { return trackers_[static_cast<size_t>(i)]; }
+    // The configuration the last Start gave the resampler.
+    const ResamplerConfig& LastConfig() const { return lastConfig_; }
+
+private:
+    struct SideIds {
+        int interfaceList, deviceList, bufferCount, bufferSize, sampleRate, report;
+        const char* section;
+    };
+    static const SideIds& Ids(Side side);
+    BridgePort& Port(Side side) { return side == Side::Input ? input_ : output_; }
+    SideOpenRequest BuildRequest(Side side, int channels);
+
+    BridgeView& view_;
+    BridgePort& input_;
+    BridgePort& output_;
+    AsyncResampler& resampler_;
+    std::string settingsPath_;
+    bool running_ = false;
+    std::atomic<int> streamChannels_{0};
+    std::array<LevelTracker, kTrackers> trackers_;
+    ResamplerConfig lastConfig_;
+};

@@ -1,0 +1,42 @@
+// A dialog combo box seen through ComboList, and the main dialog's controls seen
+// through BridgeView. Window thread only.
+#pragma once
+
+#include <windows.h>
+
+#include <map>
+#include <memory>
+
+#include "app/BridgeController.h"
+#include "app/ValueLists.h"
+
+class ComboBoxList : public ComboList {
+public:
+    explicit ComboBoxList(HWND combo) : hwnd_(combo) {}
+    HWND Handle() const { return hwnd_; }
+    void Clear() override;
+    int Add(const std::string& text, intptr_t data) override;
+    int Count() const override;
+    std::string Text(int index) const override;
+    intptr_t Data(int index) const override;
+    void SetData(int index, intptr_t data) override;
+    int Selection() const override;
+    void Select(int index) override;
+
+private:
+    HWND hwnd_;
+};
+
+class DialogBridgeView : public BridgeView {
+public:
+    explicit DialogBridgeView(HWND dialog) : dialog_(dialog) {}
+    ComboList& List(int controlId) override;
+    void EnableControl(int controlId, bool enable) override;
+    std::string ReadStatus() override;
+    void WriteStatus(const std::string& text) override;
+    intptr_t Window() override { return reinterpret_cast<intptr_t>(dialog_); }
+
+private:
+    HWND dialog_;
+    std::map<int, std::unique_ptr<ComboBoxList>> lists_;
+};

@@ -1,0 +1,42 @@
+// Resource and control ids of the dialogs; shared by Velorand.rc and the code.
+#pragma once
+
+#define IDD_ABOUTBOX 100
+#define IDS_ABOUTBOX 101
+#define IDD_VELORAND_DIALOG 102
+#define IDR_MAINFRAME 128
+#define IDD_REPORT 129
+
+#define IDC_INPUT_DEVICE 1000
+#define IDC_STATUS 1001
+#define IDC_INPUT_INTERFACE 1002
+#define IDC_INPUT_SAMPLERATE 1003
+#define IDC_INPUT_BUFSIZE 1004
+#define IDC_INPUT_BUFCOUNT 1006
+#define IDC_OUTPUT_DEVICE 1007
+#define IDC_OUTPUT_INTERFACE 1009
+#define IDC_OUTPUT_SAMPLERATE 1010
+#define IDC_OUTPUT_BUFSIZE 1011
+#define IDC_OUTPUT_BUFCOUNT 1012
+#define IDC_START 1013
+#define IDC_METERS 1014
+#define IDC_OUTPUT_REPORT 1016
+#define IDC_INPUT_REPORT 1017
+#define IDC_CHANNELS 1019
+#define IDC_STOP 1020
+
+// About box texts.
+#define IDC_ABOUT_VERSION 1017
+#define IDC_ABOUT_NOTICE 1018
+
+// Report dialog.
+#define IDC_REPORT_TEXT 1014
+#define IDC_REPORT_COPY 1015
+
+#define IDM_ABOUTBOX 0x0010
+#define ID_TIMER_STATUS 73
+#define ID_TIMER_METERS 74
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
