@@ -34,6 +34,13 @@ inline uint32_t Step(uint32_t x) { return x * 196314165u + 907633515u; }
 
 }  // namespace
 
+double RatioLevelAdjust(double f, double limit) {
+  double adjust = 1.0;
+  if (f + 0.1 < 1.0) adjust = std::pow(f + 0.1, 0.001);
+  if (f > 1.0) adjust = std::pow(f, 0.001);
+  return std::clamp(adjust, 1.0 - limit, 1.0 + limit);
+}
+
 struct AsyncResampler::Channel {
   std::unique_ptr<float[]> inBuf;
   std::unique_ptr<float[]> pushBuf;
@@ -82,8 +89,8 @@ bool AsyncResampler::Init(const ResamplerConfig& config) {
   }
   ippsSelectVariant();
   config_ = config;
-  inTracker_.Init(config.trackingBase, config.trackLossTest, config.inputRate, config.maxTrackRatio);
-  outTracker_.Init(config.trackingBase, config.trackLossTest, config.outputRate, config.maxTrackRatio);
+  inTracker_.Init(config.trackingBase, config.trackLossTest, config.inputRate, config.maxTrackRatio, spreadMeters_);
+  outTracker_.Init(config.trackingBase, config.trackLossTest, config.outputRate, config.maxTrackRatio, spreadMeters_);
 
   double ratio = 1.0;
   target_.store(1.0, std::memory_order_relaxed);
@@ -197,13 +204,8 @@ void AsyncResampler::UpdateTarget() {
   const double q = usedMean != 0.0 ? freeMean_.load(std::memory_order_relaxed) / usedMean : 0.0;
   const double scaled = std::min(q * kLevelScale, static_cast<double>(INT32_MAX));
   ratioWindow_.Add(static_cast<int32_t>(scaled));
-  const double f = ratioWindow_.Mean() * 0.01;
-  // Neutral while f lies in [0.9, 1.0] (FIFO about 60 to 62.5 percent full).
-  double adjust = 1.0;
-  if (f + 0.1 < 1.0) adjust = std::pow(f + 0.1, 0.001);
-  if (f > 1.0) adjust = std::pow(f, 0.001);
   const double lim = inTracker_.IsLongStable() && outTracker_.IsLongStable() ? kTightLimit : kLooseLimit;
-  adjust = std::clamp(adjust, 1.0 - lim, 1.0 + lim);
+  const double adjust = RatioLevelAdjust(ratioWindow_.Mean() * 0.01, lim);
   adjust_.store(adjust, std::memory_order_relaxed);
   double smooth1 = smooth1_.load(std::memory_order_relaxed);
   double smooth2 = smooth2_.load(std::memory_order_relaxed);

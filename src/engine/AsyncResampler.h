@@ -35,6 +35,12 @@ struct ResamplerConfig {
   uint8_t muteUntilLocked = 0;   // silence while either side's short rate is unsettled
 };
 
+// The level correction of the ratio control: f is the level ratio (integer mean of the
+// level ratios x 0.01); neutral while f lies in [0.9, 1.0] (FIFO about 60 to 62.5 percent
+// full), below 1 when the FIFO holds too much, above 1 when too little; clamped to
+// 1 +- limit.
+double RatioLevelAdjust(double f, double limit);
+
 class AsyncResampler {
  public:
   static constexpr int32_t kMaxChannels = 16;
@@ -91,6 +97,10 @@ class AsyncResampler {
   const RateTracker& OutputTracker() const { return outTracker_; }
   ResamplerConfig Config() const;  // takes both side locks
 
+  // Meter spreading (on by default) takes effect at the next Init; off reproduces meters
+  // that all complete on the same block (for comparison in the simulator).
+  void SetSpreadMeters(bool on) { spreadMeters_ = on; }
+
   // Ratio control, exposed for tests: the output-side target update and the input-side
   // factor of a push of n samples (which also advances `ratio`). Call under no lock only
   // when no device thread runs.
@@ -145,6 +155,7 @@ class AsyncResampler {
   std::atomic<int32_t> factorLimits_{0};
   // Copies of configuration figures the statistics getters read while Init may run.
   std::atomic<bool> variableRatio_{false};
+  bool spreadMeters_ = true;
   std::mutex inLock_;
   std::mutex outLock_;
 };

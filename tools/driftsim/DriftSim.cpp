@@ -1,0 +1,249 @@
+#include "DriftSim.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <memory>
+
+#include "engine/MmClock.h"
+
+namespace driftsim {
+namespace {
+
+// Simulated time in microseconds; the engine clock reads it in milliseconds, offset so that
+// a reading is never 0 (0 means "never" to the engine).
+std::atomic<int64_t> g_simUs{0};
+uint32_t SimClock() { return static_cast<uint32_t>(g_simUs.load(std::memory_order_relaxed) / 1000 + 1000); }
+
+struct ClockGuard {
+  MmClockFunction previous;
+  ClockGuard() : previous(SetMmClock(&SimClock)) {}
+  ~ClockGuard() { SetMmClock(previous); }
+};
+
+// splitmix64: deterministic and well spread.
+struct Random {
+  uint64_t state;
+  uint64_t Next() {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  double Uniform(double lo, double hi) { return lo + (hi - lo) * (static_cast<double>(Next() >> 11) * 0x1p-53); }
+};
+
+// Callback times of one virtual device: the ideal completion time of each block follows the
+// device's true (drifting) clock; the callback lands with jitter, bursts and stalls on top.
+class DeviceClock {
+ public:
+  DeviceClock(const Device& d, uint64_t seed) : d_(d), random_{seed} {
+    // Devices start a little apart, as two streams started one after the other do.
+    ideal_ = random_.Uniform(0.0, static_cast<double>(d.blockFrames) / d.nominalRate);
+    Schedule();
+  }
+
+  double Next() const { return next_; }
+
+  void Advance() {
+    ideal_ += d_.blockFrames / d_.TrueRate(ideal_);
+    Schedule();
+  }
+
+ private:
+  void Schedule() {
+    double t = ideal_;
+    if (d_.jitterMs > 0.0) t += random_.Uniform(-d_.jitterMs, d_.jitterMs) * 1e-3;
+    if (d_.burstEverySec > 0.0) {
+      // The blocks in the last burstBlocks block periods before each burst instant are held
+      // back and delivered together at that instant.
+      double period = d_.blockFrames / d_.nominalRate;
+      double k = std::ceil(ideal_ / d_.burstEverySec);
+      double burstAt = k * d_.burstEverySec;
+      if (burstAt - ideal_ < d_.burstBlocks * period && burstAt > ideal_) t = std::max(t, burstAt);
+    }
+    for (const Stall& s : d_.stalls)
+      if (t >= s.startSec && t < s.startSec + s.durationSec) t = s.startSec + s.durationSec;
+    next_ = std::max(t, last_);
+    last_ = next_;
+  }
+
+  const Device& d_;
+  Random random_;
+  double ideal_ = 0.0;
+  double next_ = 0.0;
+  double last_ = 0.0;
+};
+
+}  // namespace
+
+ResamplerConfig StartConfig(const Device& in, const Device& out, int32_t channels) {
+  ResamplerConfig config;
+  const int32_t largest = std::max(in.blockFrames, out.blockFrames);
+  config.quality = -1;
+  config.trackingBase = 48000;
+  config.fifoSamples = std::max({3, in.bufferCount, out.bufferCount}) * largest;
+  config.channels = channels;
+  config.maxBlock = 2 * largest;
+  config.trackLossTest = 1;
+  config.variableRatio = 1;
+  config.inputRate = in.nominalRate;
+  config.outputRate = out.nominalRate;
+  config.ratioBand = 0.0;
+  config.maxTrackRatio = 1.08;
+  config.muteUntilLocked = 0;
+  return config;
+}
+
+Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& observer) {
+  ClockGuard clock;
+  g_simUs.store(0);
+  Result result;
+  ResamplerConfig config = StartConfig(c.in, c.out, c.channels);
+  if (c.adjustConfig) c.adjustConfig(config);
+  auto resampler = std::make_unique<AsyncResampler>();
+  resampler->SetSpreadMeters(c.spreadMeters);
+  if (!resampler->Init(config)) return result;
+  result.fifoCapacity = resampler->FifoCapacitySamples();
+
+  const int32_t channels = config.channels;
+  std::vector<std::vector<int32_t>> inData(channels, std::vector<int32_t>(c.in.blockFrames));
+  std::vector<std::vector<int32_t>> outData(channels, std::vector<int32_t>(c.out.blockFrames));
+  std::vector<const int32_t*> inPtr(channels);
+  std::vector<int32_t*> outPtr(channels);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    inPtr[ch] = inData[ch].data();
+    outPtr[ch] = outData[ch].data();
+  }
+  // A 997 Hz tone at -6 dB, continuous across blocks.
+  const double step = 2.0 * M_PI * 997.0 / c.in.nominalRate;
+  double phase = 0.0;
+
+  DeviceClock inClock(c.in, c.seed * 2 + 1);
+  DeviceClock outClock(c.out, c.seed * 2 + 2);
+  const double endSec = c.minutes * 60.0;
+  const int32_t totalSeconds = static_cast<int32_t>(std::ceil(endSec));
+  result.seconds.resize(static_cast<size_t>(totalSeconds) + 1);
+  int32_t lastUnder = 0, lastOver = 0;
+  std::vector<float> factors(result.seconds.size() * 2, 0.0f);  // min, max per second
+  for (size_t i = 0; i < result.seconds.size(); ++i) {
+    factors[2 * i] = 1e30f;
+    factors[2 * i + 1] = 0.0f;
+  }
+
+  for (;;) {
+    const bool input = inClock.Next() <= outClock.Next();
+    const double t = input ? inClock.Next() : outClock.Next();
+    if (t >= endSec) break;
+    g_simUs.store(static_cast<int64_t>(t * 1e6));
+    const size_t sec = static_cast<size_t>(t);
+    Second& s = result.seconds[sec];
+    if (input) {
+      for (int32_t i = 0; i < c.in.blockFrames; ++i) {
+        int32_t v = static_cast<int32_t>(16384.0 * std::sin(phase));
+        phase += step;
+        for (int32_t ch = 0; ch < channels; ++ch) inData[ch][i] = v;
+      }
+      phase = std::fmod(phase, 2.0 * M_PI);
+      resampler->PushInput(inPtr.data(), c.in.blockFrames);
+      ++result.pushes;
+      float f = static_cast<float>(resampler->LastFactor());
+      factors[2 * sec] = std::min(factors[2 * sec], f);
+      factors[2 * sec + 1] = std::max(factors[2 * sec + 1], f);
+      inClock.Advance();
+    } else {
+      resampler->PullOutput(outPtr.data(), c.out.blockFrames);
+      ++result.pulls;
+      const double trueRatio = c.out.TrueRate(t) / c.in.TrueRate(t);
+      const double err = (resampler->CurrentRatio() / trueRatio - 1.0) * 1e6;
+      s.ratioErrMaxPpm = std::max(s.ratioErrMaxPpm, std::fabs(err));
+      s.ratioErrSumPpm += err;
+      s.ratioErrSumSqPpm += err * err;
+      ++s.samples;
+      const double level = static_cast<double>(resampler->FifoLevelSamples()) / result.fifoCapacity;
+      s.fifoMin = std::min(s.fifoMin, level);
+      s.fifoMax = std::max(s.fifoMax, level);
+      s.fifoSum += level;
+      s.srcDelaySum += resampler->SrcDelay();
+      outClock.Advance();
+    }
+    // Counters are cleared during the grace period and on resynchronisation: count what
+    // they gained since the last look.
+    const int32_t under = resampler->UnderrunCount(), over = resampler->OverrunCount();
+    s.underruns += under >= lastUnder ? under - lastUnder : under;
+    s.overruns += over >= lastOver ? over - lastOver : over;
+    lastUnder = under;
+    lastOver = over;
+    s.inputRateMin = std::min(s.inputRateMin, resampler->InputRate());
+    s.graceOver = s.graceOver || (resampler->GraceIn() == 0 && resampler->GraceOut() == 0);
+    if (observer) observer(t, *resampler);
+  }
+
+  // Settling: the first second from which the ratio error stays within settlePpm and the
+  // grace period is over, for the rest of the run.
+  int32_t graceEnd = -1;
+  for (int32_t i = 0; i < totalSeconds; ++i)
+    if (result.seconds[i].graceOver) {
+      graceEnd = i + 1;
+      break;
+    }
+  int32_t settle = -1;
+  for (int32_t i = totalSeconds - 1; i >= 0; --i) {
+    const Second& s = result.seconds[i];
+    if (s.samples > 0 && s.ratioErrMaxPpm > c.settlePpm) {
+      settle = i + 1;
+      break;
+    }
+  }
+  if (settle < 0) settle = 0;
+  if (graceEnd < 0 || settle >= totalSeconds) {
+    settle = -1;
+  } else {
+    settle = std::max(settle, graceEnd);
+  }
+  result.settleSec = settle;
+  const int32_t from = settle >= 0 ? settle : totalSeconds / 2;
+  double sum = 0, sumSq = 0, fifoSum = 0, delaySum = 0;
+  int64_t n = 0;
+  result.fifoMin = 1.0;
+  result.fifoMax = 0.0;
+  result.minFactor = 1e30;
+  result.maxFactor = 0.0;
+  for (int32_t i = 0; i < totalSeconds; ++i) {
+    const Second& s = result.seconds[i];
+    if (graceEnd >= 0 && i >= graceEnd) {
+      result.underrunsAfterGrace += s.underruns;
+      result.overrunsAfterGrace += s.overruns;
+    }
+    if (i < from) continue;
+    result.underrunsAfterSettle += s.underruns;
+    result.overrunsAfterSettle += s.overruns;
+    if (s.samples == 0) continue;
+    sum += s.ratioErrSumPpm;
+    sumSq += s.ratioErrSumSqPpm;
+    n += s.samples;
+    result.ratioErrWorstPpm = std::max(result.ratioErrWorstPpm, s.ratioErrMaxPpm);
+    result.fifoMin = std::min(result.fifoMin, s.fifoMin);
+    result.fifoMax = std::max(result.fifoMax, s.fifoMax);
+    fifoSum += s.fifoSum;
+    delaySum += s.srcDelaySum;
+    if (factors[2 * i + 1] > 0.0f) {
+      result.minFactor = std::min<double>(result.minFactor, factors[2 * i]);
+      result.maxFactor = std::max<double>(result.maxFactor, factors[2 * i + 1]);
+    }
+  }
+  if (n > 0) {
+    result.ratioErrMeanPpm = sum / n;
+    result.ratioErrRmsPpm = std::sqrt(sumSq / n);
+    result.fifoMean = fifoSum / n;
+    result.srcDelayMean = delaySum / n;
+  }
+  const double minutesAfter = (totalSeconds - from) / 60.0;
+  if (minutesAfter > 0)
+    result.glitchesPerMinute = (result.underrunsAfterSettle + result.overrunsAfterSettle) / minutesAfter;
+  result.factorLimits = resampler->FactorLimitCount();
+  result.trackLosses = resampler->InputTracker().TrackLossCount() + resampler->OutputTracker().TrackLossCount();
+  return result;
+}
+
+}  // namespace driftsim

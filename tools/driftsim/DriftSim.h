@@ -1,0 +1,91 @@
+// Drift simulator: drives AsyncResampler with two virtual devices on a simulated engine
+// clock (MmClock.h), deterministically and much faster than real time. Each device has a
+// nominal rate, a true clock offset in ppm that may drift, a block geometry, timing
+// jitter, occasional bursts and stalls. Used by the driftsim tool (tables for the whole
+// grid) and by the engine tests (single cases with assertions).
+//
+// Not thread-safe: it installs its clock for the duration of a run, so one simulation
+// runs at a time per process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "engine/AsyncResampler.h"
+
+namespace driftsim {
+
+struct Stall {
+  double startSec;
+  double durationSec;
+};
+
+struct Device {
+  double nominalRate = 48000.0;
+  double ppm = 0.0;              // true clock offset at the start
+  double ppmDriftPerHour = 0.0;  // change of that offset per simulated hour
+  int32_t blockFrames = 512;
+  int32_t bufferCount = 8;
+  double jitterMs = 0.0;         // each callback lands uniformly within +-jitter of its ideal time
+  double burstEverySec = 0.0;    // 0: no bursts; else every so often burstBlocks blocks arrive at once
+  int32_t burstBlocks = 4;
+  std::vector<Stall> stalls;     // no callbacks inside; the backlog follows at the end
+
+  double TrueRate(double tSec) const {
+    return nominalRate * (1.0 + (ppm + ppmDriftPerHour * tSec / 3600.0) * 1e-6);
+  }
+};
+
+struct Case {
+  Device in;
+  Device out;
+  double minutes = 10.0;
+  int32_t channels = 1;
+  uint64_t seed = 1;
+  // The ratio counts as settled once its error stays within this many ppm for good.
+  double settlePpm = 100.0;
+  bool spreadMeters = true;
+  // Optional changes to the configuration Start would build from the two devices.
+  std::function<void(ResamplerConfig&)> adjustConfig;
+};
+
+// One observation per simulated second (after the run, for tests and plots).
+struct Second {
+  double ratioErrMaxPpm = 0.0;  // largest |error| of the second
+  double ratioErrSumPpm = 0.0;
+  double ratioErrSumSqPpm = 0.0;
+  int32_t samples = 0;
+  double fifoMin = 1.0, fifoMax = 0.0, fifoSum = 0.0;  // level as share of capacity
+  double srcDelaySum = 0.0;
+  int32_t underruns = 0, overruns = 0;
+  double inputRateMin = 1e300;  // smallest InputRate() read during the second
+  bool graceOver = false;
+};
+
+struct Result {
+  double settleSec = -1.0;     // -1: never settled
+  double ratioErrMeanPpm = 0;  // after settling
+  double ratioErrRmsPpm = 0;
+  double ratioErrWorstPpm = 0;
+  double fifoMin = 0, fifoMean = 0, fifoMax = 0;  // share of capacity, after settling
+  double srcDelayMean = 0;     // samples, after settling
+  int64_t underrunsAfterGrace = 0, overrunsAfterGrace = 0;
+  int64_t underrunsAfterSettle = 0, overrunsAfterSettle = 0;
+  double glitchesPerMinute = 0;  // (underruns + overruns) after settling per minute
+  int32_t factorLimits = 0;      // pushes whose factor the output-room test limited
+  int32_t trackLosses = 0;       // resets by the losing-track tests, both sides
+  int32_t fifoCapacity = 0;      // samples per channel as sized by Init
+  double minFactor = 0, maxFactor = 0;  // factors actually applied after settling
+  int64_t pushes = 0, pulls = 0;
+  std::vector<Second> seconds;
+};
+
+// The configuration Start builds from the two devices' geometry and rates.
+ResamplerConfig StartConfig(const Device& in, const Device& out, int32_t channels);
+
+// Runs one case. `observer`, when given, is called after every push and pull with the
+// simulated time in seconds (tests use it to watch InputRate and the like).
+Result Run(const Case& c, const std::function<void(double tSec, AsyncResampler&)>& observer = {});
+
+}  // namespace driftsim
