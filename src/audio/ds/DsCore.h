@@ -1,0 +1,101 @@
+// The portable arithmetic of the DirectSound interface: device identifiers as GUID text,
+// the opened format, where the position notifications sit in a looping buffer, which block
+// a playback notification refills, how much the output prefill covers, the latency the
+// interface reports, and the device-list entries. No DirectSound here, so the native tree
+// builds and tests it; the Win32 files only feed these results to the platform.
+//
+// Threads: pure functions and plain records; any thread. DsRefillBlock and the offset
+// functions are called on the streaming thread: no allocation, no lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct AudioDeviceInfo;
+
+// Same layout as the platform's GUID (Data1, Data2, Data3, Data4[8]).
+struct DsGuid {
+  uint32_t data1 = 0;
+  uint16_t data2 = 0;
+  uint16_t data3 = 0;
+  uint8_t data4[8] = {};
+
+  bool IsNull() const;
+  bool operator==(const DsGuid& other) const;
+};
+
+// Characters of an identifier: "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x".
+constexpr int32_t kDsGuidTextLength = 36;
+
+// Lower-case hexadecimal, no braces; `text` receives 36 characters and a terminator.
+void DsGuidToText(const DsGuid& guid, char text[kDsGuidTextLength + 1]);
+std::string DsGuidToText(const DsGuid& guid);
+
+enum class DsGuidParse {
+  kDefault,    // not 36 characters long ("WAVE_MAPPER", "Default Device", ...): the
+               // all-zero GUID, which DirectSound takes as the system default device
+  kParsed,     // a GUID in the form DsGuidToText writes (either case of hex digits)
+  kMalformed,  // 36 characters that are no GUID; the result is the all-zero GUID but
+               // must not be opened as the default device
+};
+// Reads an identifier back. Data1 at character 0, Data2 at 9, Data3 at 14, the bytes of
+// Data4 as the pairs at 19, 21, 24, 26, 28, 30, 32 and 34; hyphens at 8, 13, 18, 23.
+DsGuidParse DsGuidFromText(const char* text, DsGuid* guid);
+
+// The opened format as the platform's WAVEFORMATEX carries it.
+struct DsWaveFormat {
+  uint16_t formatTag = 0;       // 1 = PCM integers, 3 = IEEE float (32-bit samples)
+  uint16_t channels = 0;
+  uint32_t samplesPerSec = 0;
+  uint32_t avgBytesPerSec = 0;  // bits x channels x rate / 8
+  uint16_t blockAlign = 0;      // bits x channels / 8: bytes per frame
+  uint16_t bitsPerSample = 0;
+  uint16_t cbSize = 0;
+};
+constexpr uint16_t kDsFormatPcm = 1;
+constexpr uint16_t kDsFormatIeeeFloat = 3;
+// 32-bit samples are floats on both sides of the port (it converts them as floats), so
+// they are declared as IEEE float; every other width is PCM.
+DsWaveFormat DsBuildFormat(int32_t channels, int32_t sampleRate, int32_t bitsPerSample);
+
+// Notification events are kept in 32 slots, so a side rotates at most 32 blocks; with one
+// block a refill or a capture read would hit the block the device is working on.
+constexpr int32_t kDsMaxBlocks = 32;
+constexpr int32_t kDsMinBlocks = 2;
+
+// Capture: the last byte of block i, so the event fires once the block is complete.
+inline uint32_t DsCaptureNotifyOffset(int32_t block, uint32_t blockBytes) {
+  return (static_cast<uint32_t>(block) + 1u) * blockBytes - 1u;
+}
+// Playback: the middle of block i.
+inline uint32_t DsPlaybackNotifyOffset(int32_t block, uint32_t blockBytes) {
+  return blockBytes / 2u + static_cast<uint32_t>(block) * blockBytes;
+}
+// Playback: the block refilled when the play cursor passes the middle of block
+// `notified`: half the buffer (rounded down, in blocks) ahead.
+inline int32_t DsRefillBlock(int32_t notified, int32_t blocks) {
+  return blocks > 0 ? (notified + blocks / 2) % blocks : 0;
+}
+// Bytes filled from the sink before playback starts: the larger half of the buffer.
+inline uint32_t DsPrefillBytes(uint32_t bufferBytes) { return bufferBytes - bufferBytes / 2u; }
+
+// Frames between the sink and the speaker (or microphone) while open: the FIFO of FIFO
+// mode plus the half buffer the writer stays ahead of the cursor.
+inline int32_t DsLatencyFrames(bool opened, int32_t fifoFrames, int32_t bufferCount,
+                               int32_t bufferFrames) {
+  return opened ? fifoFrames + (bufferCount / 2) * bufferFrames : 0;
+}
+
+// One DirectSound device as enumeration reports it.
+struct DsDeviceEntry {
+  DsGuid guid;
+  std::string description;  // the display name
+  std::string module;
+};
+
+// The device-list entry at `index`: with the default entry allowed, index 0 is "Default
+// Device" / "WAVE_MAPPER" (deviceIndex left as it was) and the devices follow; an index
+// outside the list gives "invalid" / "invalid" / -1.
+void DsDeviceInfoAt(const std::vector<DsDeviceEntry>& devices, bool allowDefaultDevice,
+                    int32_t index, AudioDeviceInfo* info);
