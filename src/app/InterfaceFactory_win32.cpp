@@ -1,0 +1,40 @@
+// The interfaces this program can make, by type id. DirectSound and Kernel Streaming
+// join when their libraries are part of the build.
+#include "app/MainDialog_win32.h"
+
+#include "audio/AudioPort.h"
+#if VELORAND_HAVE_WAVE
+#include "audio/wave/WaveAudioInterface.h"
+#endif
+#if VELORAND_HAVE_DS
+#include "audio/ds/DsAudioInterface.h"
+#endif
+#if VELORAND_HAVE_KS
+#include "audio/ks/KsAudioInterface.h"
+#endif
+
+namespace {
+
+CAudioInterface* MakeInterface(bool isInput, int32_t type) {
+    switch (type) {
+#if VELORAND_HAVE_WAVE
+    case 1:
+        return new CWaveAudioInterface(isInput);
+#endif
+#if VELORAND_HAVE_DS
+    case 2:
+        return new CDsAudioInterface(isInput);
+#endif
+#if VELORAND_HAVE_KS
+    case 3:
+        return new CKsAudioInterface(isInput);
+#endif
+    default:
+        (void)isInput;
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+void InstallInterfaceFactory() { AudioPort::SetInterfaceFactory(&MakeInterface); }

@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# End to end under Wine: the real Velorand dialog on a private Xvfb display, bridging a
+# tone between two virtual cables of a private PulseAudio server, driven by window
+# messages (dialog_driver.exe). Checks: start, both measured rates within 1 % of
+# nominal, meters lit, report, close writes the settings, restart restores them and
+# starts automatically, Escape writes nothing, three instances with their titles and
+# settings files, "Input Error:" on a failing open, and the pitch of a few extreme
+# rate and block-size combinations.
+# usage: wine_dialog_test.sh <Velorand.exe> <dialog_driver.exe>
+set -u
+exe=$1
+driver_exe=$2
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/gui_env.sh"
+
+build=$(cd "$(dirname "$exe")/../.." && pwd)
+export WINEPREFIX=${VELORAND_APP_WINEPREFIX:-$build/wineprefix-app}
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+work=$(mktemp -d /tmp/velorand-dialog-XXXXXX)
+failures=0
+app_pids=()
+
+cleanup() {
+  local pid
+  for pid in "${app_pids[@]}"; do kill "$pid" 2>/dev/null; done
+  wineserver -k 2>/dev/null   # this test's own prefix only
+  wineserver -w 2>/dev/null
+  velorand_env_stop
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+step() { echo "== $*"; }
+
+velorand_start_xvfb || exit 1
+velorand_start_pulse "$work/xdg" || exit 1
+
+if [ ! -f "$WINEPREFIX/.velorand-ready" ]; then
+  step "creating the Wine prefix $WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1
+  wineserver -w
+  touch "$WINEPREFIX/.velorand-ready"
+fi
+
+app=$work/app
+mkdir -p "$app"
+cp "$exe" "$app/Velorand.exe"
+cp "$driver_exe" "$work/driver.exe"
+ini=$app/Velorand.ini
+
+drv() { wine "$work/driver.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+launch() { wine "$app/Velorand.exe" >/dev/null 2>&1 & app_pids+=("$!"); }
+ini_get() { # section key
+  awk -v s="[$1]" -v k="$2" 'BEGIN{IGNORECASE=1} {sub(/\r$/,"")} /^\[/{in_s=(tolower($0)==tolower(s))} in_s && index(tolower($0), tolower(k)"=")==1 {print substr($0, length(k)+2); exit}' "${3:-$ini}"
+}
+ini_set() { drv ini-set "$(winepath -w "${4:-$ini}" 2>/dev/null)" "$1" "$2" "$3" >/dev/null; }
+# Pitch of what plays on CableB: a 2 s recording of its monitor, zero crossings counted
+# by sox's rough frequency estimate.
+pitch() {
+  local f=$work/rec.raw
+  timeout 2.5 parec -d cableB.monitor --rate=48000 --channels=1 --format=s16le --latency-msec=50 >"$f" 2>/dev/null
+  sox -t raw -r 48000 -c 1 -b 16 -e signed-integer "$f" -n trim 0.5 stat 2>&1 |
+    awk '/Rough[ ]+frequency/ {print $3}'
+}
+within() { # value nominal percent
+  awk -v v="$1" -v n="$2" -v p="$3" 'BEGIN { d = v - n; if (d < 0) d = -d; exit !(v != "" && d <= n * p / 100) }'
+}
+
+velorand_play_tone cableA 1000 600
+
+# ---- 1: first launch, choose devices, start, watch, report, close -----------------
+step "first launch"
+launch
+drv find Velorand 60000 >/dev/null || { fail "dialog did not appear"; exit 1; }
+[ "$(drv enabled Velorand 1013)" = 1 ] && [ "$(drv enabled Velorand 1020)" = 0 ] ||
+  fail "initial control states (Start enabled, Stop disabled)"
+drv list Velorand 1000 >"$work/inlist"
+grep -q "Monitor of CableA" "$work/inlist" || { fail "input devices lack Monitor of CableA"; cat "$work/inlist"; }
+drv select Velorand 1000 "Monitor of CableA" && drv select Velorand 1007 "CableB" &&
+  drv select Velorand 1003 44100 && drv select Velorand 1010 48000 ||
+  fail "choosing devices and rates"
+[ -n "$(ini_get Input Wave_device)" ] && pass "device choice written at once: $(ini_get Input Wave_device)" ||
+  fail "Wave_device not written on the device choice"
+drv click Velorand 1013 || fail "Start"
+if status=$(drv rates Velorand 44100 48000 40000); then
+  pass "status shows both rates within 1 %: $(echo "$status" | head -1)"
+else
+  fail "rates: $status"
+fi
+lit=$(drv meters Velorand)
+[ "${lit:-0}" -gt 50 ] 2>/dev/null && pass "meters lit ($lit pixels)" || fail "meters dark ($lit)"
+report=$(drv report Velorand 1017 10000)
+if echo "$report" | grep -q "Capture Mode Report" && echo "$report" | grep -q "Interface: WaveRec" &&
+   echo "$report" | grep -q "Block length: 512"; then
+  pass "input report"
+else
+  fail "input report: $report"
+fi
+f=$(pitch)
+within "$f" 1000 2 && pass "pitch at CableB $f Hz" || fail "pitch at CableB: $f Hz (1000 expected)"
+import -window root "$work/shot.png" 2>/dev/null
+[ -n "${VELORAND_SCREENSHOT:-}" ] && cp "$work/shot.png" "$VELORAND_SCREENSHOT"
+drv close Velorand 20000 || fail "close"
+[ "$(ini_get Common Started)" = 1 ] && [ "$(ini_get Output Samplerate)" = 48000 ] &&
+  [ -n "$(ini_get MainWindow wndrect_top)" ] && pass "settings written on close" ||
+  { fail "settings after close"; cat "$ini"; }
+
+# ---- 2: restart restores and starts automatically; Escape writes nothing ----------
+step "restart"
+launch
+drv find Velorand 30000 >/dev/null || fail "second launch"
+drv list Velorand 1000 | grep -q '^\*Monitor of CableA' && drv list Velorand 1010 | grep -q '^\*48000' &&
+  pass "choices restored" || fail "choices not restored"
+drv rates Velorand 44100 48000 40000 >/dev/null && [ "$(drv enabled Velorand 1020)" = 1 ] &&
+  [ "$(drv enabled Velorand 1013)" = 0 ] && pass "automatic start" || fail "automatic start"
+sum=$(md5sum <"$ini")
+drv escape Velorand 20000 || fail "escape"
+[ "$(md5sum <"$ini")" = "$sum" ] && pass "Escape wrote nothing" || fail "Escape changed the settings"
+
+# ---- 3: a failing open -------------------------------------------------------------
+step "failing open"
+ini_set Input Samplerate 100   # not in the list: the record gets 0 and the port refuses
+launch
+drv find Velorand 30000 >/dev/null
+if t=$(drv wait-text Velorand 1001 "Input Error:" 15000); then
+  echo "$t" | grep -q "Invalid sample rate!" && [ "$(drv enabled Velorand 1013)" = 1 ] &&
+    pass "failed automatic start shows the error, controls usable" || fail "failing open: $t"
+else
+  fail "no Input Error: $t"
+fi
+sleep 0.5
+drv text Velorand 1001 | grep -q "Input Error:" || fail "the error did not stay"
+drv select Velorand 1003 44100 && drv click Velorand 1013 && drv rates Velorand 44100 48000 40000 >/dev/null &&
+  pass "start after correcting the rate" || fail "start after correction"
+drv close Velorand 20000 || fail "close after correction"
+
+# ---- 4: three instances ------------------------------------------------------------
+step "three instances"
+launch; drv find Velorand 30000 >/dev/null
+launch; drv find "[2] Velorand" 30000 >/dev/null || fail "no [2] Velorand"
+launch; drv find "[3] Velorand" 30000 >/dev/null || fail "no [3] Velorand"
+titles=$(drv titles | sort | tr '\n' '|')
+[ "$titles" = "Velorand|[2] Velorand|[3] Velorand|" ] && pass "titles $titles" || fail "titles: $titles"
+drv close "[2] Velorand" 20000 || fail "close [2]"
+launch; drv find "[2] Velorand" 30000 >/dev/null && pass "slot 2 reused" || fail "slot 2 not reused"
+for t in "[3] Velorand" "[2] Velorand" Velorand; do drv close "$t" 20000 || fail "close $t"; done
+[ -f "$app/Velorand_2.ini" ] && [ -f "$app/Velorand_3.ini" ] && pass "own settings files" ||
+  { fail "instance settings files"; ls "$app"; }
+[ "$(ini_get Common Started "$app/Velorand_2.ini")" = 0 ] || fail "instance 2 settings content"
+
+# ---- 5: extreme combinations, pitch end to end --------------------------------------
+step "extreme combinations"
+for combo in "44100 48 2 192000 48 2" "192000 48 3 44100 4096 2" "48000 4096 16 96000 64 2"; do
+  set -- $combo
+  ini_set Input Samplerate "$1"; ini_set Input BufferSize "$2"; ini_set Input BufferCount "$3"
+  ini_set Output Samplerate "$4"; ini_set Output BufferSize "$5"; ini_set Output BufferCount "$6"
+  ini_set Common Started 1
+  launch
+  drv find Velorand 30000 >/dev/null || { fail "launch for $combo"; continue; }
+  if drv rates Velorand "$1" "$4" 45000 >/dev/null; then
+    f=$(pitch)
+    within "$f" 1000 2 && pass "$1/$2x$3 -> $4/$5x$6: $f Hz" || fail "$1/$2x$3 -> $4/$5x$6: pitch $f Hz"
+  else
+    fail "$1/$2x$3 -> $4/$5x$6: rates never settled: $(drv text Velorand 1001 | head -2 | tr '\n' ' ')"
+  fi
+  drv escape Velorand 20000 || fail "escape after $combo"
+done
+
+echo "== $failures failure(s)"
+[ "$failures" -eq 0 ]
