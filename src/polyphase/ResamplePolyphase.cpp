@@ -14,16 +14,26 @@
 #endif
 
 // Layout of the state block (one allocation, 32-byte aligned):
-//   [record][filter: L + 1 floats][pad to 32][phase rows: (n + 1) × 2K doubles]
-// The phase rows serve the run at factors of 1 and above. There the taps of one side of
-// an output instant sit exactly n table entries apart, so for a phase j the side needs
-// F[j], F[j + n], F[j + 2n], ... and their right-hand neighbours F[j + 1], F[j + n + 1],
-// ...; reading them with a stride of n defeats vector loads. Row P of phase j holds
-// F[j + k·n] and row Q holds F[j + k·n + 1] for k = 0 ... K − 1, with zeros where
-// j + k·n >= L (the taps the side does not have), widened to double once at creation so
-// the inner loop neither gathers nor converts coefficients. K = ceil(L / n) is the most
-// taps one side can have; j runs to n inclusive because the phase index can reach n when
-// the fraction is 0 (right side) or a hair below 1 (left side).
+//   [record][filter: L + 1 floats][pad to 32][phase rows: n × 2·Ke doubles, when used]
+//
+// The phase rows serve the run at factors of 1 and above. There an instant at
+// t = i + frac reads x[−K+1] ... x[K] (x = src + i, K = ceil(L / n)), and the taps of one
+// side sit exactly n table entries apart: read from the table they need a stride of n and
+// two entries per tap. Instead, for every phase φ < n the block holds, in double
+// precision and in the order of the left side's samples x[−K+1] ... x[0]:
+//   P[m] = F[φ + k·n],  Q[m] = F[φ + k·n + 1],  m = K − 1 − k,
+// with zeros for the taps the side does not have (φ + k·n >= L). Away from the nudge (see
+// kRowGuard) the left side of an instant with φ = trunc(n·frac), d = n·frac − φ uses
+// phase φ with weights (1 − d, d), and the right side uses phase n − 1 − φ with the roles
+// of P and Q swapped (it sits at fraction 1 − d), read against the samples x[K] ... x[1].
+// So an output is two contiguous dot products: no gathers, no conversions of
+// coefficients; the samples are widened to double once per chunk, forwards and reversed,
+// into small stack buffers. Each row is padded to an even length Ke so that every row
+// starts 16-byte aligned.
+//
+// Instants the rows cannot express (the nudge moves a side's phase, about one in 10^5)
+// take the plain two-sided reading of the table. Designs whose rows would be unreasonably
+// large (very wide windows or huge phase counts) have no rows and always take it.
 
 namespace {
 
@@ -33,6 +43,16 @@ constexpr double kPi = 3.141592653589793;
 // fraction that results is a harmless extrapolation.
 constexpr double kPhaseNudge = 0.00001;
 constexpr std::size_t kBlockAlign = 32;
+// Largest 2K served by the phase rows and the stack buffer (window 63 at n = 128).
+constexpr int32_t kMaxRowTaps = 64;
+constexpr std::size_t kMaxRowBytes = std::size_t(8) << 20;
+// The rows serve instants whose interpolation fraction d keeps at least this far from 0
+// and 1 (or is exactly 0): there the nudge cannot move either side's phase, so the left
+// side takes phase φ and the right side n − 1 − φ, as the rows assume. The margin over
+// the nudge absorbs the rounding of n·(1 − frac) against n − n·frac.
+constexpr double kRowGuard = 2 * kPhaseNudge;
+// Samples widened per chunk in the run at factors of 1 and above.
+constexpr int32_t kChunk = 256;
 
 std::size_t AlignUp(std::size_t v, std::size_t a) { return (v + a - 1) / a * a; }
 
@@ -45,8 +65,35 @@ std::size_t RowsOffset(int32_t tableLength) {
   return AlignUp(sizeof(ResamplePolyphaseState) + (std::size_t(tableLength) + 1) * sizeof(float), kBlockAlign);
 }
 
+int32_t RowStride(int32_t K) { return 2 * (K + (K & 1)); }
+
+// Bytes of phase rows a design carries; 0 when it has none.
+std::size_t RowBytes(int32_t tableLength, int32_t phaseCount) {
+  const int32_t K = SideTaps(tableLength, phaseCount);
+  if (2 * int64_t(K) > kMaxRowTaps) return 0;
+  const std::size_t bytes = std::size_t(phaseCount) * std::size_t(RowStride(K)) * sizeof(double);
+  return bytes <= kMaxRowBytes ? bytes : 0;
+}
+
 const double* PhaseRows(const ResamplePolyphaseState* s) {
+  if (RowBytes(s->tableLength, s->phaseCount) == 0) return nullptr;
   return reinterpret_cast<const double*>(reinterpret_cast<const unsigned char*>(s) + RowsOffset(s->tableLength));
+}
+
+void FillPhaseRows(double* rows, const float* F, int32_t n, int32_t L) {
+  const int32_t K = SideTaps(L, n);
+  const int32_t stride = RowStride(K);
+  for (int32_t phi = 0; phi < n; ++phi) {
+    double* P = rows + std::size_t(phi) * std::size_t(stride);
+    double* Q = P + stride / 2;
+    for (int32_t m = 0; m < stride / 2; ++m) P[m] = Q[m] = 0.0;
+    for (int32_t k = 0; k < K; ++k) {
+      const int64_t q = int64_t(phi) + int64_t(k) * n;
+      if (q >= L) break;
+      P[K - 1 - k] = F[q];
+      Q[K - 1 - k] = F[q + 1];
+    }
+  }
 }
 
 // Modified Bessel function of the first kind, order zero, by its power series. Stops
@@ -65,101 +112,117 @@ double BesselI0(double x) {
   return sum;
 }
 
-// ---- Dot products over one side of an instant (factor >= 1) ---------------------------
-// Each returns the two sums Σ P[k]·x and Σ Q[k]·x; the caller blends them with the
-// interpolation fraction, which equals interpolating every coefficient first.
+// ---- Factor >= 1 ------------------------------------------------------------------------
 
+// One output from the rows: (1 − d)·(Pl·xf + Qr·xr) + d·(Ql·xf + Pr·xr) over K taps, where
+// l is the left phase's row pair, r the right phase's, xf runs x[−K+1] ... x[0] and xr
+// runs x[K] ... x[1]. kK > 0 fixes K at compile time (the engine's windows), so the loops
+// unroll into independent products and a short addition tree; 0 reads it from K.
 #if VELORAND_POLYPHASE_SSE2
 
 inline double HorizontalSum(__m128d v) { return _mm_cvtsd_f64(_mm_add_sd(v, _mm_unpackhi_pd(v, v))); }
 
-// Taps k = 0 ... K − 1 on samples x[1 + k] (x1 points at x[1]).
-inline void SideSumsRight(const double* P, const double* Q, const float* x1, int32_t K, double& sp, double& sq) {
-  __m128d p0 = _mm_setzero_pd(), p1 = _mm_setzero_pd(), q0 = _mm_setzero_pd(), q1 = _mm_setzero_pd();
-  int32_t k = 0;
-  for (; k + 4 <= K; k += 4) {
-    const __m128 xv = _mm_loadu_ps(x1 + k);
-    const __m128d xl = _mm_cvtps_pd(xv);
-    const __m128d xh = _mm_cvtps_pd(_mm_movehl_ps(xv, xv));
-    p0 = _mm_add_pd(p0, _mm_mul_pd(_mm_loadu_pd(P + k), xl));
-    p1 = _mm_add_pd(p1, _mm_mul_pd(_mm_loadu_pd(P + k + 2), xh));
-    q0 = _mm_add_pd(q0, _mm_mul_pd(_mm_loadu_pd(Q + k), xl));
-    q1 = _mm_add_pd(q1, _mm_mul_pd(_mm_loadu_pd(Q + k + 2), xh));
+template <int32_t kK>
+inline double RowDot(const double* Pl, const double* Ql, const double* Pr, const double* Qr, const double* xf,
+                     const double* xr, int32_t K, double d) {
+  if (kK > 0) K = kK;
+  __m128d a0 = _mm_setzero_pd(), a1 = _mm_setzero_pd(), a2 = _mm_setzero_pd(), a3 = _mm_setzero_pd();
+  __m128d b0 = _mm_setzero_pd(), b1 = _mm_setzero_pd(), b2 = _mm_setzero_pd(), b3 = _mm_setzero_pd();
+  int32_t m = 0;
+  for (; m + 4 <= K; m += 4) {
+    const __m128d f0 = _mm_loadu_pd(xf + m), f1 = _mm_loadu_pd(xf + m + 2);
+    const __m128d r0 = _mm_loadu_pd(xr + m), r1 = _mm_loadu_pd(xr + m + 2);
+    a0 = _mm_add_pd(a0, _mm_mul_pd(f0, _mm_load_pd(Pl + m)));
+    a1 = _mm_add_pd(a1, _mm_mul_pd(f1, _mm_load_pd(Pl + m + 2)));
+    b0 = _mm_add_pd(b0, _mm_mul_pd(f0, _mm_load_pd(Ql + m)));
+    b1 = _mm_add_pd(b1, _mm_mul_pd(f1, _mm_load_pd(Ql + m + 2)));
+    a2 = _mm_add_pd(a2, _mm_mul_pd(r0, _mm_load_pd(Qr + m)));
+    a3 = _mm_add_pd(a3, _mm_mul_pd(r1, _mm_load_pd(Qr + m + 2)));
+    b2 = _mm_add_pd(b2, _mm_mul_pd(r0, _mm_load_pd(Pr + m)));
+    b3 = _mm_add_pd(b3, _mm_mul_pd(r1, _mm_load_pd(Pr + m + 2)));
   }
-  double a = HorizontalSum(_mm_add_pd(p0, p1));
-  double b = HorizontalSum(_mm_add_pd(q0, q1));
-  for (; k < K; ++k) {
-    const double xv = x1[k];
-    a += P[k] * xv;
-    b += Q[k] * xv;
+  if (m + 2 <= K) {
+    const __m128d f0 = _mm_loadu_pd(xf + m), r0 = _mm_loadu_pd(xr + m);
+    a0 = _mm_add_pd(a0, _mm_mul_pd(f0, _mm_load_pd(Pl + m)));
+    b0 = _mm_add_pd(b0, _mm_mul_pd(f0, _mm_load_pd(Ql + m)));
+    a2 = _mm_add_pd(a2, _mm_mul_pd(r0, _mm_load_pd(Qr + m)));
+    b2 = _mm_add_pd(b2, _mm_mul_pd(r0, _mm_load_pd(Pr + m)));
+    m += 2;
   }
-  sp = a;
-  sq = b;
+  if (m < K) {  // odd K: the last tap of each side in the low lane
+    const __m128d f0 = _mm_load_sd(xf + m), r0 = _mm_load_sd(xr + m);
+    a0 = _mm_add_sd(a0, _mm_mul_sd(f0, _mm_load_sd(Pl + m)));
+    b0 = _mm_add_sd(b0, _mm_mul_sd(f0, _mm_load_sd(Ql + m)));
+    a2 = _mm_add_sd(a2, _mm_mul_sd(r0, _mm_load_sd(Qr + m)));
+    b2 = _mm_add_sd(b2, _mm_mul_sd(r0, _mm_load_sd(Pr + m)));
+  }
+  const __m128d sa = _mm_add_pd(_mm_add_pd(a0, a1), _mm_add_pd(a2, a3));
+  const __m128d sb = _mm_add_pd(_mm_add_pd(b0, b1), _mm_add_pd(b2, b3));
+  return HorizontalSum(_mm_add_pd(_mm_mul_pd(_mm_set1_pd(1.0 - d), sa), _mm_mul_pd(_mm_set1_pd(d), sb)));
 }
 
-// Taps k = 0 ... K − 1 on samples x[−k] (x0 points at x[0]).
-inline void SideSumsLeft(const double* P, const double* Q, const float* x0, int32_t K, double& sp, double& sq) {
-  __m128d p0 = _mm_setzero_pd(), p1 = _mm_setzero_pd(), q0 = _mm_setzero_pd(), q1 = _mm_setzero_pd();
-  int32_t k = 0;
-  for (; k + 4 <= K; k += 4) {
-    // x[−k−3] ... x[−k] loaded in memory order, then reversed to x[−k] ... x[−k−3].
-    __m128 xv = _mm_loadu_ps(x0 - k - 3);
-    xv = _mm_shuffle_ps(xv, xv, _MM_SHUFFLE(0, 1, 2, 3));
-    const __m128d xl = _mm_cvtps_pd(xv);
-    const __m128d xh = _mm_cvtps_pd(_mm_movehl_ps(xv, xv));
-    p0 = _mm_add_pd(p0, _mm_mul_pd(_mm_loadu_pd(P + k), xl));
-    p1 = _mm_add_pd(p1, _mm_mul_pd(_mm_loadu_pd(P + k + 2), xh));
-    q0 = _mm_add_pd(q0, _mm_mul_pd(_mm_loadu_pd(Q + k), xl));
-    q1 = _mm_add_pd(q1, _mm_mul_pd(_mm_loadu_pd(Q + k + 2), xh));
+// dst[m] = src[m] and rev[count − 1 − m] = src[m] for m < count.
+inline void WidenSamples(const float* src, double* dst, double* rev, int32_t count) {
+  int32_t m = 0;
+  for (; m + 4 <= count; m += 4) {
+    const __m128 v = _mm_loadu_ps(src + m);
+    const __m128d lo = _mm_cvtps_pd(v), hi = _mm_cvtps_pd(_mm_movehl_ps(v, v));
+    _mm_storeu_pd(dst + m, lo);
+    _mm_storeu_pd(dst + m + 2, hi);
+    _mm_storeu_pd(rev + count - m - 2, _mm_shuffle_pd(lo, lo, 1));
+    _mm_storeu_pd(rev + count - m - 4, _mm_shuffle_pd(hi, hi, 1));
   }
-  double a = HorizontalSum(_mm_add_pd(p0, p1));
-  double b = HorizontalSum(_mm_add_pd(q0, q1));
-  for (; k < K; ++k) {
-    const double xv = x0[-k];
-    a += P[k] * xv;
-    b += Q[k] * xv;
-  }
-  sp = a;
-  sq = b;
+  for (; m < count; ++m) dst[m] = rev[count - 1 - m] = src[m];
 }
 
 #else
 
-// Portable version: four taps per pass with independent accumulators, then one at a time.
-inline void SideSums(const double* P, const double* Q, const float* x, ptrdiff_t dir, int32_t K, double& sp,
-                     double& sq) {
+template <int32_t kK>
+inline double RowDot(const double* Pl, const double* Ql, const double* Pr, const double* Qr, const double* xf,
+                     const double* xr, int32_t K, double d) {
+  if (kK > 0) K = kK;
   double a0 = 0, a1 = 0, a2 = 0, a3 = 0, b0 = 0, b1 = 0, b2 = 0, b3 = 0;
-  int32_t k = 0;
-  for (; k + 4 <= K; k += 4) {
-    const double x0 = x[dir * k], x1 = x[dir * (k + 1)], x2 = x[dir * (k + 2)], x3 = x[dir * (k + 3)];
-    a0 += P[k] * x0;
-    a1 += P[k + 1] * x1;
-    a2 += P[k + 2] * x2;
-    a3 += P[k + 3] * x3;
-    b0 += Q[k] * x0;
-    b1 += Q[k + 1] * x1;
-    b2 += Q[k + 2] * x2;
-    b3 += Q[k + 3] * x3;
+  int32_t m = 0;
+  for (; m + 2 <= K; m += 2) {
+    a0 += Pl[m] * xf[m];
+    a1 += Pl[m + 1] * xf[m + 1];
+    b0 += Ql[m] * xf[m];
+    b1 += Ql[m + 1] * xf[m + 1];
+    a2 += Qr[m] * xr[m];
+    a3 += Qr[m + 1] * xr[m + 1];
+    b2 += Pr[m] * xr[m];
+    b3 += Pr[m + 1] * xr[m + 1];
   }
-  double a = (a0 + a1) + (a2 + a3);
-  double b = (b0 + b1) + (b2 + b3);
-  for (; k < K; ++k) {
-    const double xv = x[dir * k];
-    a += P[k] * xv;
-    b += Q[k] * xv;
+  if (m < K) {
+    a0 += Pl[m] * xf[m];
+    b0 += Ql[m] * xf[m];
+    a2 += Qr[m] * xr[m];
+    b2 += Pr[m] * xr[m];
   }
-  sp = a;
-  sq = b;
+  return (1.0 - d) * ((a0 + a1) + (a2 + a3)) + d * ((b0 + b1) + (b2 + b3));
 }
 
-inline void SideSumsRight(const double* P, const double* Q, const float* x1, int32_t K, double& sp, double& sq) {
-  SideSums(P, Q, x1, 1, K, sp, sq);
-}
-inline void SideSumsLeft(const double* P, const double* Q, const float* x0, int32_t K, double& sp, double& sq) {
-  SideSums(P, Q, x0, -1, K, sp, sq);
+inline void WidenSamples(const float* src, double* dst, double* rev, int32_t count) {
+  for (int32_t m = 0; m < count; ++m) dst[m] = rev[count - 1 - m] = src[m];
 }
 
 #endif
+
+// The plain reading: one side's taps straight from the table, stride n, four at a time.
+inline double TableSide(const float* F, int32_t n, int32_t L, int32_t j, double d, const float* x, ptrdiff_t dir) {
+  double a0 = 0, a1 = 0, a2 = 0, a3 = 0;
+  const double e = 1.0 - d;
+  int32_t k = 0;
+  int64_t q = j;
+  for (; q + 3 * int64_t(n) < L; k += 4, q += 4 * int64_t(n)) {
+    a0 += (e * F[q] + d * F[q + 1]) * x[dir * k];
+    a1 += (e * F[q + n] + d * F[q + n + 1]) * x[dir * (k + 1)];
+    a2 += (e * F[q + 2 * n] + d * F[q + 2 * n + 1]) * x[dir * (k + 2)];
+    a3 += (e * F[q + 3 * n] + d * F[q + 3 * n + 1]) * x[dir * (k + 3)];
+  }
+  for (; q < L; ++k, q += n) a0 += (e * F[q] + d * F[q + 1]) * x[dir * k];
+  return (a0 + a1) + (a2 + a3);
+}
 
 // ---- Stretched side (factor < 1) --------------------------------------------------------
 // Taps at table positions u0 + k·s for every k with u0 + k·s < limit, on samples x[dir·k]
@@ -255,14 +318,29 @@ inline double StretchedSide(const float* F, const float* x, bool leftwards, doub
 #endif
 
 // Factor >= 1: the filter keeps its designed width; one phase and one fraction per side.
+template <int32_t kK>
 int32_t RunWide(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end, double step,
                 float norm) {
   const int32_t n = s->phaseCount;
-  const int32_t K = SideTaps(s->tableLength, n);
+  const int32_t L = s->tableLength;
+  const int32_t K = SideTaps(L, n);
+  const float* F = s->filter;
   const double* rows = PhaseRows(s);
-  const std::size_t rowPair = 2 * std::size_t(K);
+  const std::size_t stride = std::size_t(RowStride(K));
+  const std::size_t half = stride / 2;
   const double dn = n;
   const float scale = norm * s->gain;
+  // At factors of 1 and above the step is at most one sample, so the last instant lies in
+  // the last input sample before the end: widening up to its reach reads nothing beyond
+  // what the caller keeps valid.
+  const int64_t lastI = int64_t(end) - 1;
+  // With d = 0 the right side's last tap sits exactly on position L for this phase; the
+  // table reading leaves it out, the rows would not.
+  const int32_t edgePhase = (n - L % n) % n;
+  alignas(16) double fwd[kChunk + kMaxRowTaps];
+  alignas(16) double rev[kChunk + kMaxRowTaps];
+  int64_t chunkBase = 0, chunkEnd = 0;  // instants with chunkBase <= i < chunkEnd are widened
+  int32_t widened = 0;
   int32_t count = 0;
   do {
     const int64_t i = int64_t(t);
@@ -270,22 +348,47 @@ int32_t RunWide(const ResamplePolyphaseState* s, const float* src, float* dst, d
     const float* x = src + i;
 
     const double u = dn * frac;
-    const int32_t j = int32_t(u + kPhaseNudge);
-    const double d = u - j;
-    const double ur = dn * (1.0 - frac);
-    const int32_t jr = int32_t(ur + kPhaseNudge);
-    const double dr = ur - jr;
+    const int32_t phi = int32_t(u);
+    const double d = u - phi;
 
-    const double* left = rows + std::size_t(j) * rowPair;
-    const double* right = rows + std::size_t(jr) * rowPair;
-    double lp, lq, rp, rq;
-    SideSumsLeft(left, left + K, x, K, lp, lq);
-    SideSumsRight(right, right + K, x + 1, K, rp, rq);
-    const double acc = ((1.0 - d) * lp + d * lq) + ((1.0 - dr) * rp + dr * rq);
+    double acc;
+    if (rows != nullptr && ((d >= kRowGuard && d <= 1.0 - kRowGuard) || (d == 0.0 && phi != edgePhase))) {
+      if (i >= chunkEnd) {
+        chunkBase = i;
+        chunkEnd = i + kChunk < lastI + 1 ? i + kChunk : lastI + 1;
+        widened = int32_t(chunkEnd - chunkBase) + 2 * K - 1;
+        WidenSamples(x - (K - 1), fwd, rev, widened);
+      }
+      const int32_t at = int32_t(i - chunkBase);
+      const double* l = rows + std::size_t(phi) * stride;
+      const double* r = rows + std::size_t(n - 1 - phi) * stride;
+      acc = RowDot<kK>(l, l + half, r, r + half, fwd + at, rev + (widened - 2 * K - at), K, d);
+    } else {
+      const int32_t j = int32_t(u + kPhaseNudge);
+      const double ur = dn * (1.0 - frac);
+      const int32_t jr = int32_t(ur + kPhaseNudge);
+      acc = TableSide(F, n, L, j, u - j, x, -1) + TableSide(F, n, L, jr, ur - jr, x + 1, 1);
+    }
     dst[count++] = float(acc * scale);
     t += step;
   } while (t < end);
   return count;
+}
+
+// Picks the loop shape for the design's taps per side: the engine's windows 15, 23 and 31
+// have 8, 12 and 16.
+int32_t RunWideDispatch(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
+                        double step, float norm) {
+  switch (SideTaps(s->tableLength, s->phaseCount)) {
+    case 8:
+      return RunWide<8>(s, src, dst, t, end, step, norm);
+    case 12:
+      return RunWide<12>(s, src, dst, t, end, step, norm);
+    case 16:
+      return RunWide<16>(s, src, dst, t, end, step, norm);
+    default:
+      return RunWide<0>(s, src, dst, t, end, step, norm);
+  }
 }
 
 // Factor < 1: the filter is stretched by 1 / factor and its sum scaled back by factor.
@@ -363,10 +466,9 @@ int32_t ippsResamplePolyphaseInitAlloc_32f(ResamplePolyphaseState** state, float
     for (int32_t i = 0; i <= half; ++i) h[i] *= g;
   }
 
-  const int32_t K = SideTaps(count, phases);
   const std::size_t rowsOffset = RowsOffset(count);
-  const std::size_t rowPair = 2 * std::size_t(K);
-  const std::size_t blockBytes = rowsOffset + (std::size_t(phases) + 1) * rowPair * sizeof(double);
+  const std::size_t rowBytes = RowBytes(count, phases);
+  const std::size_t blockBytes = rowBytes != 0 ? rowsOffset + rowBytes : rowsOffset;
   void* block = ::operator new(blockBytes, std::align_val_t(kBlockAlign), std::nothrow);
   if (block == nullptr) return ippStsMemAllocErr;
 
@@ -379,18 +481,8 @@ int32_t ippsResamplePolyphaseInitAlloc_32f(ResamplePolyphaseState** state, float
   float* F = s->filter;
   for (int32_t i = 0; i <= half; ++i) F[i] = float(h[i]);
   F[half + 1] = F[half];
-
-  double* rows = reinterpret_cast<double*>(static_cast<unsigned char*>(block) + rowsOffset);
-  for (int32_t j = 0; j <= phases; ++j) {
-    double* P = rows + std::size_t(j) * rowPair;
-    double* Q = P + K;
-    for (int32_t k = 0; k < K; ++k) {
-      const int64_t q = int64_t(j) + int64_t(k) * phases;
-      const bool inside = q < count;
-      P[k] = inside ? double(F[q]) : 0.0;
-      Q[k] = inside ? double(F[q + 1]) : 0.0;
-    }
-  }
+  if (rowBytes != 0)
+    FillPhaseRows(reinterpret_cast<double*>(static_cast<unsigned char*>(block) + rowsOffset), F, phases, count);
 
   h.reset();
   *state = s;
@@ -422,7 +514,7 @@ int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const flo
 
   int32_t count = 0;
   if (t < end) {
-    count = factor >= 1.0 ? RunWide(state, src, dst, t, end, step, norm)
+    count = factor >= 1.0 ? RunWideDispatch(state, src, dst, t, end, step, norm)
                           : RunStretched(state, src, dst, t, end, step, factor, norm);
   }
   *time = t;

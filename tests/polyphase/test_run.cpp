@@ -322,3 +322,37 @@ TEST(PolyphaseRun, BlocksWithCarriedTimeMatchOneLongRun) {
     for (std::size_t i = 0; i < common; ++i) ASSERT_NEAR(streamed[i], whole[i], 1e-5) << factor << " at " << i;
   }
 }
+
+TEST(PolyphaseRun, PhasesAtTheNudgeAndTableEdgeAgreeWithPlainReading) {
+  // Instants whose position in the table lies on, or a hair below, an integer: there the
+  // 0.00001 nudge moves a side's phase, and at the table's last entry a tap appears or
+  // disappears. Random instants almost never land there, so they are placed by hand.
+  for (float window : {15.0f, 23.0f, 31.0f}) {
+    StatePtr s = MakeEngineState(window);
+    ASSERT_TRUE(s);
+    const int32_t n = s->phaseCount;
+    const int32_t leftEdge = s->tableLength % n;         // left side loses its last tap here
+    const int32_t rightEdge = (n - leftEdge) % n;        // right side's last tap sits on L
+    const double hair = 5e-6;
+    const double positions[] = {double(leftEdge) - hair, double(leftEdge), double(leftEdge) + hair,
+                                double(rightEdge) - hair, double(rightEdge), double(rightEdge) + hair,
+                                double(n - leftEdge) + hair, double(n) - hair, 0.0, hair, 64.0, 64.0 - hair};
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
+    std::vector<float> buf(200);
+    for (float& v : buf) v = sample(rng);
+    for (double pos : positions) {
+      for (double factor : {1.0, 1.5, 2.0}) {
+        const double t0 = 60.0 + pos / n;
+        float got[4], want[4];
+        double tg = t0, tw = t0;
+        int32_t ng = 0;
+        ASSERT_EQ(ippsResamplePolyphase_32f(s.get(), buf.data(), 1, got, factor, 1.0f, &tg, &ng), 0);
+        const int32_t nw = ReferenceRun(s.get(), buf.data(), 1, want, factor, 1.0f, &tw);
+        ASSERT_EQ(ng, nw);
+        for (int32_t i = 0; i < ng; ++i)
+          EXPECT_NEAR(got[i], want[i], 2.5e-7) << "window " << window << " position " << pos << " factor " << factor;
+      }
+    }
+  }
+}
