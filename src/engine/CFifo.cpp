@@ -145,8 +145,10 @@ int32_t CFifo::LostBytes() const { return header_ ? Load(header_->lostBytes) : 0
 
 void CFifo::SetName(const char* name) {
   if (name == nullptr) name = "";
-  std::strncpy(name_, name, sizeof(name_) - 1);
-  name_[sizeof(name_) - 1] = '\0';
+  size_t length = std::strlen(name);
+  if (length > sizeof(name_) - 1) length = sizeof(name_) - 1;
+  std::memcpy(name_, name, length);
+  name_[length] = '\0';
   verbose_ = name_[0] != '\0' ? 1 : 0;
 }
 

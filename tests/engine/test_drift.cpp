@@ -2,6 +2,9 @@
 // simulated minutes in a few seconds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include "DriftSim.h"
 
 namespace {
@@ -48,7 +51,8 @@ TEST(DriftSim, UpwardRatioWithEqualBlocksConvertsAtTheTrueRatio) {
   for (int frames : {512, 48}) {
     driftsim::Case c = DefaultGeometry(44100, 192000, 100, 1.0);
     c.in.blockFrames = c.out.blockFrames = frames;
-    c.minutes = (frames < 100 ? 2.0 : 5.0) * kScale;
+    // Long enough to settle (about 45 s) and then hold for minutes, even when scaled.
+    c.minutes = frames < 100 ? 2.0 * kScale : std::max(3.0, 5.0 * kScale);
     const driftsim::Result r = driftsim::Run(c);
     SCOPED_TRACE(testing::Message() << frames << " frames");
     ASSERT_GE(r.settleSec, 0.0);
@@ -78,7 +82,7 @@ TEST(DriftSim, StalledInputReadsZeroRateThenRecovers) {
 
 TEST(DriftSim, DeterministicForTheSameSeed) {
   driftsim::Case c = DefaultGeometry(48000, 44100, -100, 2.0);
-  c.minutes = 1.0;
+  c.minutes = 1.0 * kScale;
   const driftsim::Result a = driftsim::Run(c), b = driftsim::Run(c);
   EXPECT_EQ(a.ratioErrRmsPpm, b.ratioErrRmsPpm);
   EXPECT_EQ(a.fifoMin, b.fifoMin);

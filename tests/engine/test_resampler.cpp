@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+
 // Per-channel buffers in the shape PushInput/PullOutput take.
 struct Block {
   std::vector<std::vector<int32_t>> data;
@@ -194,7 +196,7 @@ TEST(AsyncResampler, EveryRateAndBlockSizeConvertsAtTheRightPitch) {
       Block in(1, f), out(1, f);
       const double inPeriod = f * 1000.0 / rate[0], outPeriod = f * 1000.0 / rate[1];
       double tIn = 0, tOut = 0, phase = 0;
-      const double step = 2 * M_PI * 500.0 / rate[0];
+      const double step = 2 * kPi * 500.0 / rate[0];
       std::vector<int32_t> tail;
       const double seconds = 3.0;
       while (tIn < seconds * 1000 || tOut < seconds * 1000) {

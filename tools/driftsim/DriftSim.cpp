@@ -10,6 +10,8 @@
 namespace driftsim {
 namespace {
 
+constexpr double kPi = 3.14159265358979323846;
+
 // Simulated time in microseconds; the engine clock reads it in milliseconds, offset so that
 // a reading is never 0 (0 means "never" to the engine).
 std::atomic<int64_t> g_simUs{0};
@@ -116,7 +118,7 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
     outPtr[ch] = outData[ch].data();
   }
   // A 997 Hz tone at -6 dB, continuous across blocks.
-  const double step = 2.0 * M_PI * 997.0 / c.in.nominalRate;
+  const double step = 2.0 * kPi * 997.0 / c.in.nominalRate;
   double phase = 0.0;
 
   DeviceClock inClock(c.in, c.seed * 2 + 1);
@@ -144,7 +146,7 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
         phase += step;
         for (int32_t ch = 0; ch < channels; ++ch) inData[ch][i] = v;
       }
-      phase = std::fmod(phase, 2.0 * M_PI);
+      phase = std::fmod(phase, 2.0 * kPi);
       resampler->PushInput(inPtr.data(), c.in.blockFrames);
       ++result.pushes;
       float f = static_cast<float>(resampler->LastFactor());
