@@ -1,0 +1,76 @@
+// The audio half of the kernel-streaming layer: audio pins that carry the connection
+// block handed to KsCreatePin, keep the pin's audio data ranges, test wave formats against
+// them and write a wave format into the block; audio filters whose pins are audio pins,
+// and the render and capture filters that choose, format and create one pin.
+//
+// Threads: the thread that opens devices. Nothing here runs on a stream thread.
+#pragma once
+
+#include "KernelStreaming/KsCore.h"
+
+// Bytes of a wave format: 18 for WAVE_FORMAT_PCM, 18 + cbSize otherwise.
+ULONG KsWaveFormatSize(const WAVEFORMATEX* wfx);
+// {XXXXXXXX-0000-0010-8000-00AA00389B71}, whatever Data1 holds.
+bool KsIsWaveFormatGuid(const GUID& guid);
+// SubFormat of an extensible format, else the wave-format GUID of wFormatTag.
+GUID KsWaveFormatSubtype(const WAVEFORMATEX* wfx);
+
+class CKsAudioPin : public CKsPin {
+ public:
+  // KSPIN_CONNECT + KSDATAFORMAT + an 18-byte WAVEFORMATEX: 146 bytes in a 32-bit
+  // process, 154 in a 64-bit one (KSPIN_CONNECT carries a handle).
+  static constexpr ULONG kInitialBlockBytes = sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT) + 18;
+
+  CKsAudioPin(CKsFilter* filter, ULONG pinId, HRESULT* hr);
+  ~CKsAudioPin() override;
+
+  bool SupportsFormat(const WAVEFORMATEX* pwfx) const;
+  HRESULT ApplyFormat(const WAVEFORMATEX* pwfx);
+
+  KSDATAFORMAT* GetDataFormat() const { return m_pksDataFormatWfx; }
+  const WAVEFORMATEX* GetAppliedFormat() const { return m_pWaveFormat; }
+  const KsList<KSDATARANGE_AUDIO>& AudioDataRanges() const { return m_listDataRange; }
+
+ protected:
+  KSDATAFORMAT* m_pksDataFormatWfx = nullptr;  // inside m_pksPinCreate
+  KsList<KSDATARANGE_AUDIO> m_listDataRange;   // owned copies
+  WAVEFORMATEX* m_pWaveFormat = nullptr;       // owned copy (uint8_t[]) of the last format
+
+ private:
+  HRESULT InitPinConnect();
+  HRESULT ReadAudioDataRanges();
+};
+
+class CKsRenderPin : public CKsAudioPin {
+ public:
+  CKsRenderPin(CKsFilter* filter, ULONG pinId, HRESULT* hr);
+};
+
+class CKsCapturePin : public CKsAudioPin {
+ public:
+  CKsCapturePin(CKsFilter* filter, ULONG pinId, HRESULT* hr);
+};
+
+class CKsAudioFilter : public CKsFilter {
+ public:
+  CKsAudioFilter(const char* pszName, HRESULT* hr, const char* friendlyName);
+  HRESULT DiscoverPins() override;
+
+  // First pin of `list`, in order, whose SupportsFormat holds; null if none.
+  static CKsAudioPin* FindPinForFormat(const KsList<CKsPin>& list, const WAVEFORMATEX* pwfx);
+};
+
+class CKsRenderFilter : public CKsAudioFilter {
+ public:
+  CKsRenderFilter(const char* pszName, HRESULT* hr, const char* friendlyName);
+  // The instantiated pin, now owned by the caller (removed from the filter's lists), or
+  // null.
+  CKsAudioPin* OpenRenderPin(const WAVEFORMATEX* pwfx, bool looped);
+};
+
+class CKsCaptureFilter : public CKsAudioFilter {
+ public:
+  CKsCaptureFilter(const char* pszName, HRESULT* hr, const char* friendlyName);
+  // The instantiated pin, still owned by the filter, or null.
+  CKsAudioPin* OpenCapturePin(const WAVEFORMATEX* pwfx, bool looped);
+};

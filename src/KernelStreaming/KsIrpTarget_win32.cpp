@@ -1,0 +1,161 @@
+// CKsIrpTarget: one device handle and synchronous I/O control on it.
+#include "KernelStreaming/KsCore.h"
+#include "KernelStreaming/KsTrace.h"
+
+#include <cstring>
+#include <new>
+
+std::atomic<int32_t> KsObjectCounts::filters{0};
+std::atomic<int32_t> KsObjectCounts::pins{0};
+std::atomic<int32_t> KsObjectCounts::nodes{0};
+
+bool KsMultipleItemView::Check(const void* reply, ULONG returnedBytes, ULONG itemSize,
+                               KsMultipleItemView* view) {
+  *view = KsMultipleItemView{};
+  if (!reply || returnedBytes < sizeof(KSMULTIPLE_ITEM)) return false;
+  KSMULTIPLE_ITEM header;
+  std::memcpy(&header, reply, sizeof(header));
+  // Size counts the header itself; it may be smaller than what came back (drivers pad)
+  // but never larger, and never smaller than the header.
+  if (header.Size < sizeof(KSMULTIPLE_ITEM) || header.Size > returnedBytes) return false;
+  ULONG itemBytes = header.Size - static_cast<ULONG>(sizeof(KSMULTIPLE_ITEM));
+  if (itemSize != 0 && header.Count > itemBytes / itemSize) return false;
+  view->items = static_cast<const uint8_t*>(reply) + sizeof(KSMULTIPLE_ITEM);
+  view->count = header.Count;
+  view->itemBytes = itemBytes;
+  return true;
+}
+
+void KsCopyText(char* dst, size_t dstSize, const char* src) {
+  if (dstSize == 0) return;
+  size_t i = 0;
+  if (src)
+    for (; i + 1 < dstSize && src[i]; ++i) dst[i] = src[i];
+  dst[i] = 0;
+}
+
+void CKsIrpTarget::CloseTargetHandle() {
+  if (IsValidHandle(m_handle)) KsGetSystem()->CloseDevice(m_handle);
+  m_handle = INVALID_HANDLE_VALUE;
+}
+
+HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSize, void* out,
+                                ULONG outSize, ULONG* returned) {
+  ULONG bytes = 0;
+  HRESULT hr = S_OK;
+  if (!IsValidHandle(handle)) {
+    KsTrace(1, "CKsIrpTarget::SyncIoctl Invalid Handle");
+    if (returned) *returned = 0;
+    KS_LEAVE(E_FAIL);
+    return E_FAIL;
+  }
+  HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  if (!event) {
+    KsTrace(1, "CKsIrpTarget::SyncIoctl CreateEvent failed");
+    if (returned) *returned = 0;
+    KS_LEAVE(E_OUTOFMEMORY);
+    return E_OUTOFMEMORY;
+  }
+  OVERLAPPED ov;
+  std::memset(&ov, 0, sizeof(ov));
+  // The lowest bit keeps the completion off any I/O completion port of the handle.
+  ov.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
+
+  KsSystem* sys = KsGetSystem();
+  DWORD error = 0;
+  DWORD got = 0;
+  BOOL ok = sys->IoControl(handle, code, in, inSize, out, outSize, &got, &ov, &error);
+  if (!ok && error == ERROR_IO_PENDING) {
+    DWORD wait = WaitForSingleObject(event, INFINITE);
+    if (wait == WAIT_OBJECT_0) {
+      // A request that went pending can still fail or report a size; its outcome sits in
+      // the OVERLAPPED record. Taking the wait alone as success would report a failed
+      // property read as a good one with whatever the buffer held.
+      error = sys->OverlappedResult(handle, &ov, &got);
+      ok = error == 0;
+    } else {
+      KsTrace(1, "CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08lx",
+              static_cast<unsigned long>(wait));
+      error = ERROR_GEN_FAILURE;
+      got = 0;
+      ok = FALSE;
+      CloseHandle(event);
+      if (returned) *returned = 0;
+      KS_LEAVE(E_FAIL);
+      return E_FAIL;
+    }
+  }
+  if (ok) {
+    bytes = got;
+  } else if ((error == ERROR_INSUFFICIENT_BUFFER || error == ERROR_MORE_DATA) &&
+             code == IOCTL_KS_PROPERTY && outSize == 0) {
+    bytes = got;  // the size the driver needs
+  } else {
+    hr = E_FAIL;
+    bytes = 0;
+  }
+  CloseHandle(event);
+  if (returned) *returned = bytes;
+  KS_LEAVE(hr);
+  return hr;
+}
+
+HRESULT CKsIrpTarget::GetPropertyList(const GUID& set, ULONG id, void** buffer,
+                                      ULONG* returnedBytes) {
+  *buffer = nullptr;
+  if (returnedBytes) *returnedBytes = 0;
+  KSPROPERTY prop;
+  std::memset(&prop, 0, sizeof(prop));
+  prop.Set = set;
+  prop.Id = id;
+  prop.Flags = KSPROPERTY_TYPE_GET;
+  ULONG size = 0;
+  HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &prop, sizeof(prop), nullptr, 0, &size);
+  if (FAILED(hr) || size == 0) {
+    KS_LEAVE(hr);
+    return hr;
+  }
+  if (size > kKsMaxPropertyBytes) {
+    KS_LEAVE(E_FAIL);
+    return E_FAIL;
+  }
+  uint8_t* data = new (std::nothrow) uint8_t[size];
+  if (!data) {
+    KS_LEAVE(E_OUTOFMEMORY);
+    return E_OUTOFMEMORY;
+  }
+  std::memset(data, 0, size);
+  ULONG got = 0;
+  hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &prop, sizeof(prop), data, size, &got);
+  if (FAILED(hr)) {
+    delete[] data;
+    KS_LEAVE(hr);
+    return hr;
+  }
+  *buffer = data;
+  if (returnedBytes) *returnedBytes = got > size ? size : got;
+  KS_LEAVE(hr);
+  return hr;
+}
+
+HRESULT CKsIrpTarget::SetProperty(const GUID& set, ULONG id, void* value, ULONG valueSize,
+                                  const void* extra, ULONG extraSize) {
+  ULONG requestSize = static_cast<ULONG>(sizeof(KSPROPERTY)) + extraSize;
+  uint8_t* request = new (std::nothrow) uint8_t[requestSize];
+  if (!request) {
+    KS_LEAVE(E_OUTOFMEMORY);
+    return E_OUTOFMEMORY;
+  }
+  KSPROPERTY prop;
+  std::memset(&prop, 0, sizeof(prop));
+  prop.Set = set;
+  prop.Id = id;
+  prop.Flags = KSPROPERTY_TYPE_SET;
+  std::memcpy(request, &prop, sizeof(prop));
+  if (extra && extraSize) std::memcpy(request + sizeof(prop), extra, extraSize);
+  ULONG got = 0;
+  HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, request, requestSize, value, valueSize, &got);
+  delete[] request;
+  KS_LEAVE(hr);
+  return hr;
+}
