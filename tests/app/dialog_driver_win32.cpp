@@ -69,12 +69,16 @@ int Click(HWND dlg, int id) {
     return 0;
 }
 
-// Non-black pixels of a control as the screen shows it.
+// Non-black pixels of a control as the screen shows it. Read from the screen, not from
+// the control's own DC: the window belongs to another process, whose drawing Wine keeps
+// in that process's surface.
 long LitPixels(HWND ctl) {
     RECT rc;
     GetClientRect(ctl, &rc);
-    HDC dc = GetDC(ctl);
-    HDC mem = CreateCompatibleDC(dc);
+    POINT origin = {0, 0};
+    ClientToScreen(ctl, &origin);
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
     BITMAPINFO bi = {};
     bi.bmiHeader.biSize = sizeof bi.bmiHeader;
     bi.bmiHeader.biWidth = rc.right;
@@ -82,18 +86,22 @@ long LitPixels(HWND ctl) {
     bi.bmiHeader.biPlanes = 1;
     bi.bmiHeader.biBitCount = 32;
     void* bits = nullptr;
-    HBITMAP bmp = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP bmp = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(mem, bmp);
-    BitBlt(mem, 0, 0, rc.right, rc.bottom, dc, 0, 0, SRCCOPY);
+    BitBlt(mem, 0, 0, rc.right, rc.bottom, screen, origin.x, origin.y, SRCCOPY);
     GdiFlush();
     long lit = 0;
     const uint32_t* p = static_cast<const uint32_t*>(bits);
-    for (long i = 0; p && i < static_cast<long>(rc.right) * rc.bottom; ++i)
-        if ((p[i] & 0xFFFFFF) != 0) ++lit;
+    // Green dominates a lit meter row; the dialog's grey background does not count.
+    for (long i = 0; p && i < static_cast<long>(rc.right) * rc.bottom; ++i) {
+        uint32_t c = p[i];
+        int r = (c >> 16) & 0xFF, g = (c >> 8) & 0xFF, b = c & 0xFF;
+        if (g > 100 && g > r + 30 && g > b + 30) ++lit;
+    }
     SelectObject(mem, old);
     DeleteObject(bmp);
     DeleteDC(mem);
-    ReleaseDC(ctl, dc);
+    ReleaseDC(nullptr, screen);
     return lit;
 }
 

@@ -20,6 +20,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 work=$(mktemp -d /tmp/velorand-dialog-XXXXXX)
 failures=0
 app_pids=()
+# The interface both sides use (Wave by default; DS works the same way).
+iface=${VELORAND_DIALOG_IFACE:-Wave}
 
 cleanup() {
   local pid
@@ -78,13 +80,14 @@ launch
 drv find Velorand 60000 >/dev/null || { fail "dialog did not appear"; exit 1; }
 [ "$(drv enabled Velorand 1013)" = 1 ] && [ "$(drv enabled Velorand 1020)" = 0 ] ||
   fail "initial control states (Start enabled, Stop disabled)"
+drv select Velorand 1002 "$iface" && drv select Velorand 1009 "$iface" || fail "choosing $iface"
 drv list Velorand 1000 >"$work/inlist"
 grep -q "Monitor of CableA" "$work/inlist" || { fail "input devices lack Monitor of CableA"; cat "$work/inlist"; }
 drv select Velorand 1000 "Monitor of CableA" && drv select Velorand 1007 "CableB" &&
   drv select Velorand 1003 44100 && drv select Velorand 1010 48000 ||
   fail "choosing devices and rates"
-[ -n "$(ini_get Input Wave_device)" ] && pass "device choice written at once: $(ini_get Input Wave_device)" ||
-  fail "Wave_device not written on the device choice"
+[ -n "$(ini_get Input "${iface}_device")" ] && pass "device choice written at once: $(ini_get Input "${iface}_device")" ||
+  fail "${iface}_device not written on the device choice"
 drv click Velorand 1013 || fail "Start"
 if status=$(drv rates Velorand 44100 48000 40000); then
   pass "status shows both rates within 1 %: $(echo "$status" | head -1)"
@@ -92,9 +95,11 @@ else
   fail "rates: $status"
 fi
 lit=$(drv meters Velorand)
-[ "${lit:-0}" -gt 50 ] 2>/dev/null && pass "meters lit ($lit pixels)" || fail "meters dark ($lit)"
+[ "${lit:-0}" -gt 50 ] 2>/dev/null && pass "meters lit ($lit green pixels)" || fail "meters dark ($lit)"
+import -window root "$work/shot.png" 2>/dev/null
+[ -n "${VELORAND_SCREENSHOT:-}" ] && cp "$work/shot.png" "$VELORAND_SCREENSHOT"
 report=$(drv report Velorand 1017 10000)
-if echo "$report" | grep -q "Capture Mode Report" && echo "$report" | grep -q "Interface: WaveRec" &&
+if echo "$report" | grep -q "Capture Mode Report" && echo "$report" | grep -q "Interface: ${iface}Rec" &&
    echo "$report" | grep -q "Block length: 512"; then
   pass "input report"
 else
@@ -102,8 +107,6 @@ else
 fi
 f=$(pitch)
 within "$f" 1000 2 && pass "pitch at CableB $f Hz" || fail "pitch at CableB: $f Hz (1000 expected)"
-import -window root "$work/shot.png" 2>/dev/null
-[ -n "${VELORAND_SCREENSHOT:-}" ] && cp "$work/shot.png" "$VELORAND_SCREENSHOT"
 drv close Velorand 20000 || fail "close"
 [ "$(ini_get Common Started)" = 1 ] && [ "$(ini_get Output Samplerate)" = 48000 ] &&
   [ -n "$(ini_get MainWindow wndrect_top)" ] && pass "settings written on close" ||
@@ -134,6 +137,8 @@ else
 fi
 sleep 0.5
 drv text Velorand 1001 | grep -q "Input Error:" || fail "the error did not stay"
+lit=$(drv meters Velorand)
+[ "${lit:-1}" -eq 0 ] 2>/dev/null && pass "meters dark while nothing is captured" || fail "meters lit while stopped ($lit)"
 drv select Velorand 1003 44100 && drv click Velorand 1013 && drv rates Velorand 44100 48000 40000 >/dev/null &&
   pass "start after correcting the rate" || fail "start after correction"
 drv close Velorand 20000 || fail "close after correction"
