@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Resamplers.h"
+#include "polyphase/PolyphaseVariant.h"
 
 using namespace polyphase_bench;
 
@@ -78,9 +79,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
 std::string Key(const std::string& who, const RatePair& rp) { return who + " @ " + rp.label; }
 std::string OursName(float window) { return "velorand w" + std::to_string(int(window)); }
 
-void Register(const std::string& who, const RatePair& rp, std::shared_ptr<BlockResampler> r) {
+// variant: the kernel variant to force for our own entries; peers ignore it.
+void Register(const std::string& who, const RatePair& rp, std::shared_ptr<BlockResampler> r,
+              PolyphaseVariant variant) {
   const double nominal = rp.factor();
-  benchmark::RegisterBenchmark(Key(who, rp).c_str(), [r, nominal](benchmark::State& st) {
+  benchmark::RegisterBenchmark(Key(who, rp).c_str(), [r, nominal, variant](benchmark::State& st) {
+    PolyphaseUseVariant(variant);
     RunBlocks(st, r.get(), nominal);
   })->Unit(benchmark::kMicrosecond);
 }
@@ -89,18 +93,30 @@ void Register(const std::string& who, const RatePair& rp, std::shared_ptr<BlockR
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
+  // The engine asks for the processor variant at every initialisation; so does this.
+  ippsSelectVariant();
+  const PolyphaseVariant best = PolyphaseCurrentVariant();
+  const bool alsoPortable = best != PolyphaseVariant::Portable;
   const float windows[] = {15.0f, 23.0f, 31.0f};
+  std::vector<std::string> ours;
+  for (float w : windows) ours.push_back(OursName(w));
+  if (alsoPortable)
+    for (float w : windows) ours.push_back(OursName(w) + " portable");
+
   std::vector<std::string> peerNames;
   std::vector<std::string> registered;
   for (const RatePair& rp : RatePairs()) {
     for (float w : windows) {
-      auto ours = std::make_shared<PolyphaseFeeder>(w);
-      if (!ours->ok()) {
+      auto feeder = std::make_shared<PolyphaseFeeder>(w);
+      if (!feeder->ok()) {
         std::fprintf(stderr, "cannot create the filter bank for window %g\n", double(w));
         return 1;
       }
-      Register(ours->Name(), rp, ours);
+      Register(OursName(w), rp, feeder, best);
     }
+    if (alsoPortable)
+      for (float w : windows)
+        Register(OursName(w) + " portable", rp, std::make_shared<PolyphaseFeeder>(w), PolyphaseVariant::Portable);
     // zita's half length follows our window; the other peers have one setting each.
     for (float w : windows) {
       for (auto& p : MakePeers(w, rp)) {
@@ -110,8 +126,7 @@ int main(int argc, char** argv) {
         for (const auto& k : registered) done = done || k == key;
         if (done) continue;
         registered.push_back(key);
-        std::shared_ptr<BlockResampler> shared(std::move(p));
-        Register(name, rp, shared);
+        Register(name, rp, std::shared_ptr<BlockResampler>(std::move(p)), best);
         bool known = false;
         for (const auto& n : peerNames) known = known || n == name;
         if (!known) peerNames.push_back(name);
@@ -123,33 +138,41 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 
+  std::printf("\nKernel variant selected for this processor: %s\n",
+              best == PolyphaseVariant::Avx2Fma ? "AVX2+FMA (\"portable\" rows: the SSE2 baseline)" : "portable");
   if (peerNames.empty()) {
-    std::printf("\nNo peer resamplers were found at configure time; no ratios to print.\n");
+    std::printf("No peer resamplers were found at configure time; no ratios to print.\n");
     return 0;
   }
   std::printf("\nSpeed of our run as a ratio against each peer (output samples/s, same run; >1 = ours faster)\n");
-  std::printf("%-34s", "peer");
-  for (const RatePair& rp : RatePairs()) std::printf(" %12s", rp.label);
+  std::printf("%-46s", "ours vs peer");
+  for (const RatePair& rp : RatePairs()) std::printf(" %11s", rp.label);
   std::printf("\n");
   for (const auto& peer : peerNames) {
-    for (float w : windows) {
-      std::printf("%-34s", (("w" + std::to_string(int(w))) + " vs " + peer).c_str());
+    const bool zita = peer.rfind("zita", 0) == 0;
+    for (const auto& mine : ours) {
+      // Every variant against zita (the goal's peer); the selected one against the rest.
+      if (!zita && mine.find("portable") != std::string::npos) continue;
+      std::printf("%-46s", (mine.substr(std::string("velorand ").size()) + " vs " + peer).c_str());
       for (const RatePair& rp : RatePairs()) {
-        const double ours = Results()[Key(OursName(w), rp)].itemsPerSecond;
-        const double theirs = Results()[Key(peer, rp)].itemsPerSecond;
-        if (ours > 0.0 && theirs > 0.0)
-          std::printf(" %12.2f", ours / theirs);
+        const double a = Results()[Key(mine, rp)].itemsPerSecond;
+        const double b = Results()[Key(peer, rp)].itemsPerSecond;
+        if (a > 0.0 && b > 0.0)
+          std::printf(" %11.2f", a / b);
         else
-          std::printf(" %12s", "-");
+          std::printf(" %11s", "-");
       }
       std::printf("\n");
     }
   }
   const RatePair& goal = RatePairs()[0];
-  const double ours = Results()[Key("velorand w15", goal)].itemsPerSecond;
-  const double zita = Results()[Key("zita VResampler hlen 16", goal)].itemsPerSecond;
-  if (ours > 0.0 && zita > 0.0)
-    std::printf("\nGoal: window 15 at %s vs zita VResampler hlen 16: %.2fx (goal >= 2x)\n", goal.label, ours / zita);
-  std::printf("soxr and speexdsp run at the fixed nominal ratio (they do not follow the per-block factor).\n");
+  const double zitaRate = Results()[Key("zita VResampler hlen 16", goal)].itemsPerSecond;
+  for (const auto& mine : {OursName(15.0f), OursName(15.0f) + " portable"}) {
+    const double a = Results()[Key(mine, goal)].itemsPerSecond;
+    if (a > 0.0 && zitaRate > 0.0)
+      std::printf("\nGoal: %s at %s vs zita VResampler hlen 16: %.2fx (goal >= 2x)", mine.c_str(), goal.label,
+                  a / zitaRate);
+  }
+  std::printf("\nsoxr and speexdsp run at the fixed nominal ratio (they do not follow the per-block factor).\n");
   return 0;
 }

@@ -6,11 +6,35 @@
 #include <memory>
 #include <new>
 
+#include <atomic>
+
+#include "polyphase/PolyphaseVariant.h"
+
 #if defined(__SSE2__) && !defined(VELORAND_POLYPHASE_SCALAR)
 #define VELORAND_POLYPHASE_SSE2 1
 #include <emmintrin.h>
 #else
 #define VELORAND_POLYPHASE_SSE2 0
+#endif
+
+// An AVX2 + FMA variant of the run at factors of 1 and above, compiled with a per-function
+// target so the rest of the program keeps the x86-64 baseline; ippsSelectVariant turns it
+// on only when the processor reports both extensions. Compilers without per-function
+// targets build the portable variant alone, and so do Windows builds: MinGW's GCC does
+// not keep the stack 32-byte aligned for spilled 256-bit values, and an audio thread must
+// not gamble on the register allocator.
+#if VELORAND_POLYPHASE_SSE2 && defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+#define VELORAND_POLYPHASE_AVX2 1
+#include <immintrin.h>
+#define VELORAND_TARGET_AVX2 __attribute__((target("avx2,fma")))
+#else
+#define VELORAND_POLYPHASE_AVX2 0
+#endif
+
+#if defined(__GNUC__)
+#define VELORAND_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define VELORAND_ALWAYS_INLINE inline
 #endif
 
 // Layout of the state block (one allocation, 32-byte aligned):
@@ -208,6 +232,53 @@ inline void WidenSamples(const float* src, double* dst, double* rev, int32_t cou
 
 #endif
 
+struct PortableDot {
+  template <int32_t kK>
+  static VELORAND_ALWAYS_INLINE double Run(const double* Pl, const double* Ql, const double* Pr, const double* Qr,
+                                           const double* xf, const double* xr, int32_t K, double d) {
+    return RowDot<kK>(Pl, Ql, Pr, Qr, xf, xr, K, d);
+  }
+};
+
+#if VELORAND_POLYPHASE_AVX2
+// The same sums four lanes wide with fused multiply-adds; still one double accumulator
+// per lane, so only the rounding of the products' additions differs from the portable
+// loops.
+struct Avx2Dot {
+  template <int32_t kK>
+  static inline VELORAND_TARGET_AVX2 double Run(const double* Pl, const double* Ql, const double* Pr, const double* Qr,
+                                                const double* xf, const double* xr, int32_t K, double d) {
+    if (kK > 0) K = kK;
+    __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd();
+    __m256d b0 = _mm256_setzero_pd(), b1 = _mm256_setzero_pd();
+    int32_t m = 0;
+    for (; m + 4 <= K; m += 4) {
+      const __m256d f = _mm256_loadu_pd(xf + m);
+      const __m256d r = _mm256_loadu_pd(xr + m);
+      a0 = _mm256_fmadd_pd(f, _mm256_loadu_pd(Pl + m), a0);
+      b0 = _mm256_fmadd_pd(f, _mm256_loadu_pd(Ql + m), b0);
+      a1 = _mm256_fmadd_pd(r, _mm256_loadu_pd(Qr + m), a1);
+      b1 = _mm256_fmadd_pd(r, _mm256_loadu_pd(Pr + m), b1);
+    }
+    const __m256d sa = _mm256_add_pd(a0, a1);
+    const __m256d sb = _mm256_add_pd(b0, b1);
+    const __m256d blended = _mm256_fmadd_pd(_mm256_set1_pd(d), sb, _mm256_mul_pd(_mm256_set1_pd(1.0 - d), sa));
+    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(blended), _mm256_extractf128_pd(blended, 1));
+    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
+    double acc = _mm_cvtsd_f64(v);
+    if (kK == 0 || kK % 4 != 0) {
+      double ta = 0.0, tb = 0.0;
+      for (; m < K; ++m) {
+        ta += Pl[m] * xf[m] + Qr[m] * xr[m];
+        tb += Ql[m] * xf[m] + Pr[m] * xr[m];
+      }
+      acc += (1.0 - d) * ta + d * tb;
+    }
+    return acc;
+  }
+};
+#endif
+
 // The plain reading: one side's taps straight from the table, stride n, four at a time.
 inline double TableSide(const float* F, int32_t n, int32_t L, int32_t j, double d, const float* x, ptrdiff_t dir) {
   double a0 = 0, a1 = 0, a2 = 0, a3 = 0;
@@ -318,9 +389,9 @@ inline double StretchedSide(const float* F, const float* x, bool leftwards, doub
 #endif
 
 // Factor >= 1: the filter keeps its designed width; one phase and one fraction per side.
-template <int32_t kK>
-int32_t RunWide(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end, double step,
-                float norm) {
+template <int32_t kK, class Dot>
+VELORAND_ALWAYS_INLINE int32_t RunWideBody(const ResamplePolyphaseState* s, const float* src, float* dst, double& t,
+                                           double end, double step, float norm) {
   const int32_t n = s->phaseCount;
   const int32_t L = s->tableLength;
   const int32_t K = SideTaps(L, n);
@@ -362,7 +433,7 @@ int32_t RunWide(const ResamplePolyphaseState* s, const float* src, float* dst, d
       const int32_t at = int32_t(i - chunkBase);
       const double* l = rows + std::size_t(phi) * stride;
       const double* r = rows + std::size_t(n - 1 - phi) * stride;
-      acc = RowDot<kK>(l, l + half, r, r + half, fwd + at, rev + (widened - 2 * K - at), K, d);
+      acc = Dot::template Run<kK>(l, l + half, r, r + half, fwd + at, rev + (widened - 2 * K - at), K, d);
     } else {
       const int32_t j = int32_t(u + kPhaseNudge);
       const double ur = dn * (1.0 - frac);
@@ -375,20 +446,79 @@ int32_t RunWide(const ResamplePolyphaseState* s, const float* src, float* dst, d
   return count;
 }
 
-// Picks the loop shape for the design's taps per side: the engine's windows 15, 23 and 31
-// have 8, 12 and 16.
-int32_t RunWideDispatch(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
+template <int32_t kK>
+int32_t RunWidePortable(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
                         double step, float norm) {
+  return RunWideBody<kK, PortableDot>(s, src, dst, t, end, step, norm);
+}
+
+#if VELORAND_POLYPHASE_AVX2
+template <int32_t kK>
+VELORAND_TARGET_AVX2 int32_t RunWideAvx2(const ResamplePolyphaseState* s, const float* src, float* dst, double& t,
+                                         double end, double step, float norm) {
+  return RunWideBody<kK, Avx2Dot>(s, src, dst, t, end, step, norm);
+}
+#endif
+
+// The variant in use; written by the selection step, read by every run.
+std::atomic<int32_t> gVariant{int32_t(PolyphaseVariant::Portable)};
+
+bool VariantAvailable(PolyphaseVariant v) {
+  switch (v) {
+    case PolyphaseVariant::Portable:
+      return true;
+    case PolyphaseVariant::Avx2Fma:
+#if VELORAND_POLYPHASE_AVX2
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+// Picks the loop shape for the design's taps per side (the engine's windows 15, 23 and 31
+// have 8, 12 and 16) and the variant.
+template <template <int32_t> class Run>
+int32_t RunWideForTaps(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
+                       double step, float norm) {
   switch (SideTaps(s->tableLength, s->phaseCount)) {
     case 8:
-      return RunWide<8>(s, src, dst, t, end, step, norm);
+      return Run<8>::Call(s, src, dst, t, end, step, norm);
     case 12:
-      return RunWide<12>(s, src, dst, t, end, step, norm);
+      return Run<12>::Call(s, src, dst, t, end, step, norm);
     case 16:
-      return RunWide<16>(s, src, dst, t, end, step, norm);
+      return Run<16>::Call(s, src, dst, t, end, step, norm);
     default:
-      return RunWide<0>(s, src, dst, t, end, step, norm);
+      return Run<0>::Call(s, src, dst, t, end, step, norm);
   }
+}
+
+template <int32_t kK>
+struct PortableRun {
+  static int32_t Call(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
+                      double step, float norm) {
+    return RunWidePortable<kK>(s, src, dst, t, end, step, norm);
+  }
+};
+
+#if VELORAND_POLYPHASE_AVX2
+template <int32_t kK>
+struct Avx2Run {
+  static int32_t Call(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
+                      double step, float norm) {
+    return RunWideAvx2<kK>(s, src, dst, t, end, step, norm);
+  }
+};
+#endif
+
+int32_t RunWideDispatch(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
+                        double step, float norm) {
+#if VELORAND_POLYPHASE_AVX2
+  if (gVariant.load(std::memory_order_relaxed) == int32_t(PolyphaseVariant::Avx2Fma))
+    return RunWideForTaps<Avx2Run>(s, src, dst, t, end, step, norm);
+#endif
+  return RunWideForTaps<PortableRun>(s, src, dst, t, end, step, norm);
 }
 
 // Factor < 1: the filter is stretched by 1 / factor and its sum scaled back by factor.
@@ -533,5 +663,18 @@ int32_t ippsMove_32f(const float* src, float* dst, int32_t length) {
   return ippStsNoErr;
 }
 
-// One portable variant: nothing to choose.
-void ippsSelectVariant() {}
+// Acts once per process: later calls (the engine asks at every initialisation) keep the
+// choice, so a variant forced for a measurement stays in force.
+void ippsSelectVariant() {
+  static std::atomic<bool> selected{false};
+  if (selected.exchange(true)) return;
+  if (VariantAvailable(PolyphaseVariant::Avx2Fma)) gVariant.store(int32_t(PolyphaseVariant::Avx2Fma));
+}
+
+PolyphaseVariant PolyphaseCurrentVariant() { return PolyphaseVariant(gVariant.load()); }
+
+bool PolyphaseUseVariant(PolyphaseVariant v) {
+  if (!VariantAvailable(v)) return false;
+  gVariant.store(int32_t(v));
+  return true;
+}

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "polyphase/PolyphaseTestUtil.h"
+#include "polyphase/PolyphaseVariant.h"
 #include "polyphase/ReferenceRun.h"
 
 using polyphase_test::MakeEngineState;
@@ -50,6 +51,18 @@ double TableAt(const ResamplePolyphaseState* s, double pos) {
   if (q >= s->tableLength) return 0.0;
   const double d = pos - q;
   return (1.0 - d) * s->filter[q] + d * s->filter[q + 1];
+}
+
+// Runs body once for every variant this processor supports, then restores the previous one.
+template <class Body>
+void ForEachVariant(Body body) {
+  const PolyphaseVariant before = PolyphaseCurrentVariant();
+  for (PolyphaseVariant v : {PolyphaseVariant::Portable, PolyphaseVariant::Avx2Fma}) {
+    if (!PolyphaseUseVariant(v)) continue;
+    SCOPED_TRACE(testing::Message() << "variant " << int(v));
+    body();
+  }
+  PolyphaseUseVariant(before);
 }
 
 }  // namespace
@@ -106,6 +119,7 @@ TEST(PolyphaseRun, CountMatchesTheInstantsBelowTheEnd) {
 }
 
 TEST(PolyphaseRun, ImpulseAtFactorOneReproducesTheTable) {
+  ForEachVariant([] {
   StatePtr s = MakeEngineState(15.0f);
   ASSERT_TRUE(s);
   const int32_t p = 40;
@@ -129,6 +143,7 @@ TEST(PolyphaseRun, ImpulseAtFactorOneReproducesTheTable) {
     RunOnce(s.get(), in.src(), 1, out, 1.0, p + offset);
     EXPECT_NEAR(out[0], TableAt(s.get(), std::fabs(offset) * 128.0), 1e-7) << "offset " << offset;
   }
+  });
 }
 
 TEST(PolyphaseRun, FactorOneKeepsTheDesignedWidthAndBelowOneStretches) {
@@ -168,6 +183,7 @@ TEST(PolyphaseRun, ConstantInputStaysFlatAtEveryFactor) {
 }
 
 TEST(PolyphaseRun, ReadsNothingBeyondItsStatedReach) {
+  ForEachVariant([] {
   // Samples outside the reach are NaN; a single read of one of them poisons the output.
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const struct {
@@ -195,6 +211,7 @@ TEST(PolyphaseRun, ReadsNothingBeyondItsStatedReach) {
     EXPECT_TRUE(std::isfinite(out[0])) << c.window;
     EXPECT_NEAR(out[0], 0.5f, 1e-4);
   }
+  });
 }
 
 TEST(PolyphaseRun, ArgumentChecksInOrderWriteNothing) {
@@ -228,6 +245,7 @@ TEST(PolyphaseRun, ArgumentChecksInOrderWriteNothing) {
 }
 
 TEST(PolyphaseRun, OptimisedLoopsAgreeWithPlainReading) {
+  ForEachVariant([] {
   const struct {
     float window;
     int32_t phases;
@@ -277,6 +295,7 @@ TEST(PolyphaseRun, OptimisedLoopsAgreeWithPlainReading) {
     }
   }
   EXPECT_GT(compared, 10000);
+  });
 }
 
 TEST(PolyphaseRun, BlocksWithCarriedTimeMatchOneLongRun) {
@@ -324,6 +343,7 @@ TEST(PolyphaseRun, BlocksWithCarriedTimeMatchOneLongRun) {
 }
 
 TEST(PolyphaseRun, PhasesAtTheNudgeAndTableEdgeAgreeWithPlainReading) {
+  ForEachVariant([] {
   // Instants whose position in the table lies on, or a hair below, an integer: there the
   // 0.00001 nudge moves a side's phase, and at the table's last entry a tap appears or
   // disappears. Random instants almost never land there, so they are placed by hand.
@@ -355,4 +375,5 @@ TEST(PolyphaseRun, PhasesAtTheNudgeAndTableEdgeAgreeWithPlainReading) {
       }
     }
   }
+  });
 }
