@@ -1,0 +1,103 @@
+// One kernel-streaming stream: the enumeration of the direction's filters, the device
+// list, the opened pin, N device buffers with their stream headers and events, and the
+// worker thread whose buffer loop hands every completed buffer to the client and submits
+// it again.
+//
+// Threads: construction, OpenDevice, StopStream and destruction on the window thread.
+// The buffer loop runs on the worker and calls the client from there (real-time: the
+// loop allocates nothing; each pass is one wait, one client call and one submission).
+#pragma once
+
+#include "KernelStreaming/KsAudio.h"
+#include "KernelStreaming/KsFilterEnumerator.h"
+#include "engine/CFifo.h"
+#include "support/WorkerThread.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+class CKsStreamDevice;
+
+// The stream's callbacks, on its worker thread.
+class KsStreamClient {
+ public:
+  virtual ~KsStreamClient() = default;
+  // After each buffer has been handed to the driver.
+  virtual void BufferDone(CKsStreamDevice* stream) = 0;
+  // A captured buffer; false leaves it to the stream's own FIFO.
+  virtual bool Captured(CKsStreamDevice* stream, void* data, uint32_t bytes) = 0;
+  // A playback buffer to fill; false lets the stream fill it from its FIFO or silence.
+  virtual bool Render(CKsStreamDevice* stream, void* data, uint32_t bytes) = 0;
+};
+
+class CKsStreamDevice : private WorkerBody {
+ public:
+  // Buffers beyond this do not fit one wait together with the wake event.
+  static constexpr uint32_t kMaxBuffers = MAXIMUM_WAIT_OBJECTS - 1;
+  static constexpr int32_t kErrorTextSize = 256;
+
+  enum State : int32_t { kIdle = 0, kRunning = 1, kStopping = 2 };
+
+  CKsStreamDevice(bool isInput, uint32_t bufferBytes, uint32_t bufferCount);
+  ~CKsStreamDevice() override;
+  CKsStreamDevice(const CKsStreamDevice&) = delete;
+  CKsStreamDevice& operator=(const CKsStreamDevice&) = delete;
+
+  // Finds the filter by device path or friendly name (case ignored), opens a pin with the
+  // format and starts streaming. False with the error text set on failure.
+  bool OpenDevice(const char* identifier, const WAVEFORMATEX* format);
+  // Drains (output), stops the worker and the pin, releases pin and filters.
+  void StopStream();
+
+  const char* GetErrorText() const { return errorText_; }
+  void SetClient(KsStreamClient* client) { client_.store(client, std::memory_order_release); }
+
+  bool IsStarted() const { return started_.load(std::memory_order_acquire); }
+  bool HasError() const { return error_.load(std::memory_order_acquire); }
+  int32_t GetState() const { return state_.load(std::memory_order_acquire); }
+  bool IsInput() const { return isInput_; }
+  const WorkerThread& Worker() const { return worker_; }
+  // (friendly name, device path) per filter found at construction, in list order.
+  const std::vector<std::pair<std::string, std::string>>& DeviceNames() const { return deviceNames_; }
+  // Passes of the buffer loop, for tests that check it does not spin while stopping.
+  uint64_t LoopPasses() const { return loopPasses_.load(std::memory_order_relaxed); }
+  const CKsAudioPin* Pin() const { return pin_; }
+
+ private:
+  void ThreadBody(WorkerThread& worker) override;
+  void Enumerate();
+  void SetErrorText(const char* text);
+  void SignalBufferEvents();
+  bool WaitAllBuffers(DWORD timeoutMs);
+  void Release();
+
+  const bool isInput_;
+  const uint32_t bufferBytes_;
+  const uint32_t bufferCount_;
+  std::atomic<int32_t> state_{kIdle};
+  std::atomic<bool> started_{false};
+  std::atomic<bool> closing_{false};
+  std::atomic<bool> error_{false};
+  char errorText_[kErrorTextSize] = {};
+
+  uint8_t* buffers_ = nullptr;  // bufferCount_ x bufferBytes_, zero-filled
+  std::vector<KSSTREAM_HEADER> headers_;
+  std::vector<OVERLAPPED> overlapped_;
+  std::vector<HANDLE> events_;  // [0] wake, [i + 1] buffer i
+  int32_t current_ = -1;        // worker thread only
+
+  CKsFilterEnumerator* enumerator_ = nullptr;
+  std::vector<std::pair<std::string, std::string>> deviceNames_;
+  CKsAudioPin* pin_ = nullptr;
+  bool pinOwned_ = false;       // a render pin belongs to the stream, a capture pin to its filter
+  WAVEFORMATEXTENSIBLE format_ = {};
+  CFifo fifo_;
+  WorkerThread worker_;
+  std::mutex stopLock_;
+  std::atomic<KsStreamClient*> client_{nullptr};
+  std::atomic<uint64_t> loopPasses_{0};
+};
