@@ -23,6 +23,8 @@
 class CWaveAudioInterface : public CAudioInterface, public WorkerBody {
  public:
   static constexpr int32_t kMaxBuffers = 36;
+  // Highest rate offered to the driver; higher rates fail the open with the format text.
+  static constexpr int32_t kMaxSampleRate = 384000;
 
   // driver: null for the system's winmm; tests pass their own (not owned).
   explicit CWaveAudioInterface(bool isInput, WaveDriver* driver = nullptr);

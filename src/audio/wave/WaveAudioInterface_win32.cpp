@@ -129,8 +129,12 @@ int32_t CWaveAudioInterface::Open(const AudioOpenParams& params) {
   format.cbSize = 0;
   bytesPerFrame_ = format.nBlockAlign;
 
+  // Formats no wave device takes are refused here rather than handed to the driver: under
+  // Wine, the PulseAudio back end aborts the whole process on rates it cannot represent
+  // (seen from 768000 Hz on) instead of failing the open.
   HANDLE handle = nullptr;
   if (params_.channels < 1 || params_.bitsPerSample < 8 || params_.sampleRate < 1 ||
+      params_.sampleRate > kMaxSampleRate ||
       driver_->Open(isInput_, &handle, device, &format, static_cast<HANDLE>(worker_.GetStopEvent())) !=
           MMSYSERR_NOERROR) {
     SetErrorText("ERROR - Couldn't open %i hz, %i ch, %i bits", static_cast<int>(params_.sampleRate),

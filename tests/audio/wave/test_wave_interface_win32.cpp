@@ -210,6 +210,11 @@ TEST(WaveInterface, OpenFailuresAndTheirTexts) {
   EXPECT_FALSE(out.IsRunning());
 
   drv.openResult = MMSYSERR_NOERROR;
+  AudioOpenParams fast = Params("CableB");
+  fast.sampleRate = 768000;  // never reaches the driver (Wine's PulseAudio back end aborts)
+  EXPECT_EQ(out.Open(fast), 1);
+  EXPECT_STREQ(out.ErrorText(), "ERROR - Couldn't open 768000 hz, 2 ch, 16 bits");
+  EXPECT_EQ(drv.opens, 1);
   EXPECT_EQ(out.Open(Params("CableB", 37)), 1);
   EXPECT_STREQ(out.ErrorText(), "Invalid buffer count 37 (1 to 36)");
   EXPECT_EQ(drv.opens, 1);
