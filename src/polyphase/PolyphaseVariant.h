@@ -8,7 +8,7 @@
 
 enum class PolyphaseVariant : int32_t {
   Portable = 0,  // SSE2 on x86-64, plain C++ elsewhere
-  Avx2Fma = 1,   // four double lanes with fused multiply-add (factor >= 1 only)
+  Avx2Fma = 1,   // four double lanes with fused multiply-add and gathers
 };
 
 PolyphaseVariant PolyphaseCurrentVariant();

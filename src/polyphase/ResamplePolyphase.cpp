@@ -521,9 +521,69 @@ int32_t RunWideDispatch(const ResamplePolyphaseState* s, const float* src, float
   return RunWideForTaps<PortableRun>(s, src, dst, t, end, step, norm);
 }
 
+struct PortableStretched {
+  static VELORAND_ALWAYS_INLINE double Side(const float* F, const float* x, bool leftwards, double u0, double s,
+                                            int32_t count) {
+    return StretchedSide(F, x, leftwards, u0, s, count);
+  }
+};
+
+#if VELORAND_POLYPHASE_AVX2
+// Four taps per step: positions by one fused multiply-add, both table entries of every
+// tap by two gathers, the interpolation and the accumulation fused as well.
+struct Avx2Stretched {
+  static inline VELORAND_TARGET_AVX2 __m256d Coefficients(const float* F, __m256d u) {
+    const __m128i q = _mm256_cvttpd_epi32(u);
+    const __m256d d = _mm256_sub_pd(u, _mm256_cvtepi32_pd(q));
+    const __m256d f0 = _mm256_cvtps_pd(_mm_i32gather_ps(F, q, 4));
+    const __m256d f1 = _mm256_cvtps_pd(_mm_i32gather_ps(F + 1, q, 4));
+    return _mm256_fmadd_pd(d, _mm256_sub_pd(f1, f0), f0);
+  }
+  // x[dir·k] ... x[dir·(k + 3)] as doubles.
+  static inline VELORAND_TARGET_AVX2 __m256d Samples(const float* x, int32_t k, bool leftwards) {
+    if (leftwards) {
+      const __m128 v = _mm_loadu_ps(x - k - 3);  // x[−k−3] ... x[−k]
+      return _mm256_cvtps_pd(_mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)));
+    }
+    return _mm256_cvtps_pd(_mm_loadu_ps(x + k));
+  }
+  static inline VELORAND_TARGET_AVX2 double Side(const float* F, const float* x, bool leftwards, double u0, double s,
+                                                 int32_t count) {
+    __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
+    const __m256d sv = _mm256_set1_pd(s), u0v = _mm256_set1_pd(u0);
+    const __m256d four = _mm256_set1_pd(4.0), eight = _mm256_set1_pd(8.0);
+    __m256d kv = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
+    int32_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+      acc0 = _mm256_fmadd_pd(Coefficients(F, _mm256_fmadd_pd(kv, sv, u0v)), Samples(x, k, leftwards), acc0);
+      const __m256d kv4 = _mm256_add_pd(kv, four);
+      acc1 = _mm256_fmadd_pd(Coefficients(F, _mm256_fmadd_pd(kv4, sv, u0v)), Samples(x, k + 4, leftwards), acc1);
+      kv = _mm256_add_pd(kv, eight);
+    }
+    if (k + 4 <= count) {
+      acc0 = _mm256_fmadd_pd(Coefficients(F, _mm256_fmadd_pd(kv, sv, u0v)), Samples(x, k, leftwards), acc0);
+      k += 4;
+    }
+    const __m256d sum = _mm256_add_pd(acc0, acc1);
+    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
+    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
+    double acc = _mm_cvtsd_f64(v);
+    const ptrdiff_t dir = leftwards ? -1 : 1;
+    for (; k < count; ++k) {
+      const double u = u0 + double(k) * s;
+      const int32_t q = int32_t(u);
+      const double d = u - q;
+      acc += ((1.0 - d) * F[q] + d * F[q + 1]) * x[dir * k];
+    }
+    return acc;
+  }
+};
+#endif
+
 // Factor < 1: the filter is stretched by 1 / factor and its sum scaled back by factor.
-int32_t RunStretched(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
-                     double step, double factor, float norm) {
+template <class Stretched>
+VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s, const float* src, float* dst,
+                                                double& t, double end, double step, double factor, float norm) {
   const double dn = s->phaseCount;
   const float* F = s->filter;
   const double limit = s->tableLength - kPhaseNudge;
@@ -540,11 +600,33 @@ int32_t RunStretched(const ResamplePolyphaseState* s, const float* src, float* d
     const double ur = (1.0 - frac) * factor * dn;
     const int32_t cl = StretchedTapCount(ul, spacing, invSpacing, limit);
     const int32_t cr = StretchedTapCount(ur, spacing, invSpacing, limit);
-    const double acc = StretchedSide(F, x, true, ul, spacing, cl) + StretchedSide(F, x + 1, false, ur, spacing, cr);
+    const double acc =
+        Stretched::Side(F, x, true, ul, spacing, cl) + Stretched::Side(F, x + 1, false, ur, spacing, cr);
     dst[count++] = float(acc * scale);
     t += step;
   } while (t < end);
   return count;
+}
+
+int32_t RunStretchedPortable(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
+                             double step, double factor, float norm) {
+  return RunStretchedBody<PortableStretched>(s, src, dst, t, end, step, factor, norm);
+}
+
+#if VELORAND_POLYPHASE_AVX2
+VELORAND_TARGET_AVX2 int32_t RunStretchedAvx2(const ResamplePolyphaseState* s, const float* src, float* dst,
+                                              double& t, double end, double step, double factor, float norm) {
+  return RunStretchedBody<Avx2Stretched>(s, src, dst, t, end, step, factor, norm);
+}
+#endif
+
+int32_t RunStretched(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
+                     double step, double factor, float norm) {
+#if VELORAND_POLYPHASE_AVX2
+  if (gVariant.load(std::memory_order_relaxed) == int32_t(PolyphaseVariant::Avx2Fma))
+    return RunStretchedAvx2(s, src, dst, t, end, step, factor, norm);
+#endif
+  return RunStretchedPortable(s, src, dst, t, end, step, factor, norm);
 }
 
 }  // namespace
