@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "FakeClock.h"
 #include "engine/AsyncResampler.h"
+#include "engine/LogPrintf.h"
 
 namespace {
 
@@ -222,4 +224,35 @@ TEST(AsyncResampler, EveryRateAndBlockSizeConvertsAtTheRightPitch) {
       EXPECT_NEAR(crossings / seconds_out, 500.0, 5.0);
     }
   }
+}
+
+// A factor beyond the room the buffers were sized for (here: no nominal rates, so sized for
+// 1.0, while the measured clocks ask for 1.9) is logged and limited to what fits, never
+// replaced by 1.0 (which would play the block at a wrong pitch).
+TEST(AsyncResampler, FactorBeyondOutputRoomIsLimitedNotReset) {
+  FakeClock clock;
+  std::string logged;
+  LogSetFunction([](const char* t, void* c) { *static_cast<std::string*>(c) += t; }, &logged);
+  AsyncResampler r;
+  ResamplerConfig c = Config(0, 0, 512, 8, 1);  // maxBlock 1024
+  ASSERT_TRUE(r.Init(c));
+  Block in(1, 512), out(1, 512);
+  double tIn = 0, tOut = 0;
+  while (tIn < 20000) {
+    if (tIn <= tOut) {
+      clock.Set(1000 + static_cast<uint32_t>(tIn));
+      r.PushInput(in.In(), 512);
+      tIn += 512 * 1000.0 / 10000;
+    } else {
+      clock.Set(1000 + static_cast<uint32_t>(tOut));
+      r.PullOutput(out.Out(), 512);
+      tOut += 512 * 1000.0 / 19000;
+    }
+  }
+  LogResetSinks();
+  EXPECT_NEAR(r.CurrentRatio(), 1.9, 0.02);
+  EXPECT_GT(r.FactorLimitCount(), 0);
+  EXPECT_NEAR(r.LastFactor(), 1024.0 / (512 * 1.1), 0.001);  // 512 x f x 1.1 = 1024
+  EXPECT_NE(logged.find(" OVERRUN!!!\n"), std::string::npos);
+  EXPECT_NE(logged.find("ASYNCRESAMPLER "), std::string::npos);
 }
