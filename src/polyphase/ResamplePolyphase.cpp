@@ -307,7 +307,11 @@ inline int32_t StretchedTapCount(double u0, double s, double invS, double limit)
   // needs an input reach that no caller has anyway.
   const double estimate = (limit - u0) * invS;
   int64_t c = estimate < 1e9 ? int64_t(estimate) : int64_t(1e9);
-  // The quotient may be off by one either way; settle it against the positions themselves.
+  // The taps are k = 0 ... ceil(estimate) − 1. Well away from an integer the rounding of
+  // the quotient and of the positions cannot matter; near one, settle the count against
+  // the positions themselves, as the loop over them would.
+  const double part = estimate - double(c);
+  if (part > 1e-6 && part < 1.0 - 1e-6) return int32_t(c + 1);
   while (c > 0 && !(u0 + double(c - 1) * s < limit)) --c;
   while (c < int64_t(1e9) && u0 + double(c) * s < limit) ++c;
   return int32_t(c);
