@@ -44,6 +44,7 @@ struct KsSimPinSpec {
   uint32_t failStateMask = 0;     // bit per KSSTATE whose setting fails
   bool holdBuffersAtStop = false; // queued stream requests stay with the driver until close
   int32_t failSubmissionAfter = -1;  // submissions after the first n fail at once
+  int32_t stallAfterCompletions = -1;  // after n completions the driver keeps every request
   double toneHz = 1000.0;         // capture: sine on every channel
   double toneAmplitude = 0.5;     // of full scale
 

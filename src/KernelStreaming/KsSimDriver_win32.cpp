@@ -117,6 +117,7 @@ struct KsSimDriver::PinInstance {
   bool hadRequest = false;
   double phase = 0;
   int32_t submissions = 0;
+  int32_t completions = 0;
 };
 
 struct KsSimDriver::Object {
@@ -727,7 +728,9 @@ void KsSimDriver::Tick() {
     PinInstance* pin = entry.second->pin.get();
     if (!pin || pin->state != KSSTATE_RUN) continue;
     const WAVEFORMATEX& f = pin->format;
+    const KsSimPinSpec& spec = filters_[static_cast<size_t>(pin->filter)].pins[pin->pin];
     while (!pin->queue.empty()) {
+      if (spec.stallAfterCompletions >= 0 && pin->completions >= spec.stallAfterCompletions) break;
       Request& r = pin->queue.front();
       if (!r.started) {
         double start = std::max(pin->lastEnd, now);
@@ -746,6 +749,7 @@ void KsSimDriver::Tick() {
       if (r.due > now) break;
       pin->lastEnd = r.due;
       pin->hadRequest = true;
+      ++pin->completions;
       Complete(pin, r);
       pin->queue.pop_front();
     }
