@@ -377,3 +377,37 @@ TEST(PolyphaseRun, PhasesAtTheNudgeAndTableEdgeAgreeWithPlainReading) {
   }
   });
 }
+
+TEST(PolyphaseRun, StretchedTapsEndingExactlyAtTheTableLimitAgreeWithPlainReading) {
+  // Below factor 1 a side's last tap is the one whose table position stays below
+  // L − 0.00001. Instants are placed so that a tap lands on that limit, a hair below or a
+  // hair above it, on either side.
+  ForEachVariant([] {
+    StatePtr s = MakeEngineState(15.0f);
+    ASSERT_TRUE(s);
+    const double limit = s->tableLength - 0.00001;
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
+    std::vector<float> buf(400);
+    for (float& v : buf) v = sample(rng);
+    for (double factor : {0.5, 0.75, 0.3}) {
+      const double spacing = factor * s->phaseCount;
+      const int m = int(limit / spacing);
+      const double leftFrac = (limit - m * spacing) / spacing;  // left: u0 = frac·spacing
+      const double rightFrac = 1.0 - leftFrac;                 // right: u0 = (1 − frac)·spacing
+      for (double base : {leftFrac, rightFrac}) {
+        for (double nudge : {0.0, 1e-12, -1e-12, 1e-9, -1e-9, 1e-8, -1e-8, 1e-7, -1e-7}) {
+          const double t0 = 150.0 + base + nudge;
+          float got[4], want[4];
+          double tg = t0, tw = t0;
+          int32_t ng = 0;
+          ASSERT_EQ(ippsResamplePolyphase_32f(s.get(), buf.data(), 1, got, factor, 1.0f, &tg, &ng), 0);
+          const int32_t nw = ReferenceRun(s.get(), buf.data(), 1, want, factor, 1.0f, &tw);
+          ASSERT_EQ(ng, nw);
+          for (int32_t i = 0; i < ng; ++i)
+            EXPECT_NEAR(got[i], want[i], 2.5e-7) << "factor " << factor << " t0 " << t0;
+        }
+      }
+    }
+  });
+}
