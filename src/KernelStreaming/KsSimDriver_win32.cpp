@@ -98,6 +98,7 @@ struct KsSimDriver::Request {
   bool write;
   bool started;
   double due;
+  double queuedAt;  // a request cannot start playing before it reached the driver
 };
 
 struct KsSimDriver::PinRecord {
@@ -614,7 +615,7 @@ BOOL KsSimDriver::Submit(PinInstance* pin, bool write, void* out, DWORD outSize,
   PinRecord& record = Record(pin->filter, pin->pin);
   ++record.stats.submissions;
   if (record.stats.firstSubmittedData.size() < 64) record.stats.firstSubmittedData.push_back(header->Data);
-  pin->queue.push_back(Request{header, ov, write, false, 0});
+  pin->queue.push_back(Request{header, ov, write, false, 0, NowSeconds()});
   *error = ERROR_IO_PENDING;
   return FALSE;
 }
@@ -733,7 +734,9 @@ void KsSimDriver::Tick() {
       if (spec.stallAfterCompletions >= 0 && pin->completions >= spec.stallAfterCompletions) break;
       Request& r = pin->queue.front();
       if (!r.started) {
-        double start = std::max(pin->lastEnd, now);
+        // Back to back when it was queued in time; otherwise the device clock ran on
+        // without it.
+        double start = std::max(pin->lastEnd, r.queuedAt);
         PinRecord& record = Record(pin->filter, pin->pin);
         // The device clock ran on with nothing to play: a render pin plays silence
         // there, which the analysis should see as the gap it is.
