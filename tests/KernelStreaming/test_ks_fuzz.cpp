@@ -1,7 +1,8 @@
 // Seeded, reproducible storm of malformed driver answers through enumeration, pin
-// discovery and pin opening: the layer must neither crash, hang, read past a reply (ASan
-// builds of the same code catch that natively; here the guard pages of the heap and the
-// object counters do) nor leak filters, pins, nodes or driver handles.
+// discovery and pin opening: the layer must neither crash nor hang, and must not leak
+// filters, pins, nodes, driver handles or pending requests. (Reads past a reply are
+// prevented by the checks in KsMultipleItemView and the data-range walk; the layer tests
+// hold those to their exact bounds.) VELORAND_KS_FUZZ_SEED replays another seed.
 #include "KernelStreaming/KsAudio.h"
 #include "KernelStreaming/KsFilterEnumerator.h"
 #include "KsTestSupport.h"

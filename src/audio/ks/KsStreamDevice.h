@@ -53,7 +53,11 @@ class CKsStreamDevice : private WorkerBody {
   // Drains (output), stops the worker and the pin, releases pin and filters.
   void StopStream();
 
-  const char* GetErrorText() const { return errorText_; }
+  // Window thread. The buffer loop never writes the text itself (that would race with a
+  // reader); it raises writeFailed_, which selects the loop's fixed text.
+  const char* GetErrorText() const {
+    return writeFailed_.load(std::memory_order_acquire) ? "KS write failed!\n" : errorText_;
+  }
   void SetClient(KsStreamClient* client) { client_.store(client, std::memory_order_release); }
 
   bool IsStarted() const { return started_.load(std::memory_order_acquire); }
@@ -82,6 +86,7 @@ class CKsStreamDevice : private WorkerBody {
   std::atomic<bool> started_{false};
   std::atomic<bool> closing_{false};
   std::atomic<bool> error_{false};
+  std::atomic<bool> writeFailed_{false};
   char errorText_[kErrorTextSize] = {};
 
   uint8_t* buffers_ = nullptr;  // bufferCount_ x bufferBytes_, zero-filled

@@ -199,7 +199,7 @@ void CKsStreamDevice::ThreadBody(WorkerThread& worker) {
       header.DataUsed = bufferBytes_;
       ResetEvent(events_[i + 1]);
       if (FAILED(pin_->WriteData(&header, &overlapped_[i]))) {
-        SetErrorText("KS write failed!\n");
+        writeFailed_.store(true, std::memory_order_release);
         error_.store(true, std::memory_order_release);
         break;
       }

@@ -339,3 +339,38 @@ TEST(KsAudioInterface, OpenCloseFiftyTimesLeavesNothingBehind) {
 }
 
 }  // namespace
+
+namespace {
+
+// The switch a test build of the program uses: with VELORAND_KS_SIMULATED set, the "KS"
+// device lists show the standard simulated devices, which open and stream.
+TEST(KsSimulatedSwitch, EnvironmentInstallsTheStandardDevices) {
+  SetEnvironmentVariableA("VELORAND_KS_SIMULATED", nullptr);
+  _putenv("VELORAND_KS_SIMULATED=");
+  EXPECT_EQ(KsSimInstallFromEnvironment(), nullptr);
+  _putenv("VELORAND_KS_SIMULATED=1");
+  KsSimDriver* driver = KsSimInstallFromEnvironment();
+  ASSERT_NE(driver, nullptr);
+  EXPECT_EQ(KsGetSystem(), driver);
+  EXPECT_EQ(KsSimInstallStandardDevices(), driver);  // one driver for the process
+  {
+    CKsAudioInterface out(false), in(true);
+    ASSERT_EQ(out.GetDeviceCount(), 1);
+    ASSERT_EQ(in.GetDeviceCount(), 1);
+    AudioDeviceInfo info;
+    out.GetDeviceInfo(&info, 0);
+    EXPECT_EQ(info.name, "Simulated KS Speakers");
+    in.GetDeviceInfo(&info, 0);
+    EXPECT_EQ(info.name, "Simulated KS Microphone");
+    RecordingSink sink;
+    in.SetSink(&sink);
+    ASSERT_EQ(in.Open(Params(info.identifier, 2, 48000, 256, 4)), 0) << in.ErrorText();
+    EXPECT_TRUE(sink.WaitCalls(8));
+    in.Close();
+  }
+  EXPECT_EQ(driver->OpenHandleCount(), 0);
+  KsSetSystem(nullptr);
+  _putenv("VELORAND_KS_SIMULATED=");
+}
+
+}  // namespace
