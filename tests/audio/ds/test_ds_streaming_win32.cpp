@@ -1,0 +1,251 @@
+// DsStreamingSound and DSoundManager against a buffer this test controls: which block a
+// notification refills, what the prefill covers, lost-buffer recovery, refusals. No
+// sound device needed.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <mmsystem.h>
+#include <dsound.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "audio/ds/DSoundManager_win32.h"
+#include "audio/ds/DsCore.h"
+#include "support/WorkerThread.h"
+
+namespace {
+
+// An IDirectSoundBuffer backed by plain memory. It can report itself lost for a number
+// of Restore calls, and records what was locked.
+class FakeBuffer final : public IDirectSoundBuffer {
+ public:
+  explicit FakeBuffer(uint32_t bytes) : memory(bytes, 0xEE) {}
+
+  STDMETHOD_(HRESULT, QueryInterface)(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  STDMETHOD_(ULONG, AddRef)() override { return ++refs; }
+  STDMETHOD_(ULONG, Release)() override { return --refs; }
+  STDMETHOD(GetCaps)(LPDSBCAPS) override { return E_NOTIMPL; }
+  STDMETHOD(GetCurrentPosition)(LPDWORD play, LPDWORD write) override {
+    if (play) *play = position;
+    if (write) *write = position;
+    return S_OK;
+  }
+  STDMETHOD(GetFormat)(LPWAVEFORMATEX, DWORD, LPDWORD) override { return E_NOTIMPL; }
+  STDMETHOD(GetVolume)(LPLONG) override { return E_NOTIMPL; }
+  STDMETHOD(GetPan)(LPLONG) override { return E_NOTIMPL; }
+  STDMETHOD(GetFrequency)(LPDWORD) override { return E_NOTIMPL; }
+  STDMETHOD(GetStatus)(LPDWORD status) override {
+    *status = (playing ? DSBSTATUS_PLAYING : 0) | (lostRestores > 0 ? DSBSTATUS_BUFFERLOST : 0);
+    return S_OK;
+  }
+  STDMETHOD(Initialize)(LPDIRECTSOUND, LPCDSBUFFERDESC) override { return E_NOTIMPL; }
+  STDMETHOD(Lock)(DWORD offset, DWORD bytes, LPVOID* p1, LPDWORD n1, LPVOID* p2, LPDWORD n2,
+                  DWORD) override {
+    if (lostRestores > 0) return DSERR_BUFFERLOST;
+    locks.push_back(offset);
+    const uint32_t size = static_cast<uint32_t>(memory.size());
+    const uint32_t first = offset + bytes <= size ? bytes : size - offset;
+    *p1 = memory.data() + offset;
+    *n1 = first;
+    *p2 = first < bytes ? memory.data() : nullptr;
+    *n2 = bytes - first;
+    return S_OK;
+  }
+  STDMETHOD(Play)(DWORD, DWORD, DWORD flags) override {
+    playing = true;
+    playFlags = flags;
+    return S_OK;
+  }
+  STDMETHOD(SetCurrentPosition)(DWORD p) override {
+    position = p;
+    return S_OK;
+  }
+  STDMETHOD(SetFormat)(LPCWAVEFORMATEX) override { return E_NOTIMPL; }
+  STDMETHOD(SetVolume)(LONG) override { return E_NOTIMPL; }
+  STDMETHOD(SetPan)(LONG) override { return E_NOTIMPL; }
+  STDMETHOD(SetFrequency)(DWORD) override { return E_NOTIMPL; }
+  STDMETHOD(Stop)() override {
+    playing = false;
+    return S_OK;
+  }
+  STDMETHOD(Unlock)(LPVOID, DWORD, LPVOID, DWORD) override {
+    ++unlocks;
+    return S_OK;
+  }
+  STDMETHOD(Restore)() override {
+    ++restores;
+    if (lostRestores > 0 && --lostRestores > 0) return DSERR_BUFFERLOST;
+    return S_OK;
+  }
+
+  std::vector<uint8_t> memory;
+  std::vector<uint32_t> locks;
+  ULONG refs = 1;
+  DWORD position = 12345;
+  bool playing = false;
+  DWORD playFlags = 0;
+  int unlocks = 0;
+  int restores = 0;
+  int lostRestores = 0;  // > 0: lost; Restore succeeds on the lostRestores-th call
+};
+
+// Fills each piece with a running piece number and remembers the sizes it was asked for.
+class CountingFill : public DsFillCallback {
+ public:
+  void OnFill(void* data, uint32_t bytes) override {
+    std::memset(data, ++pieces, bytes);
+    sizes.push_back(bytes);
+  }
+  int pieces = 0;
+  std::vector<uint32_t> sizes;
+};
+
+constexpr uint32_t kBlock = 2048;
+
+TEST(DsStreamingSound, FourBlocksPrefillTwoAndRefillHalfABufferAhead) {
+  auto owned = std::make_unique<FakeBuffer>(4 * kBlock);
+  FakeBuffer* buffer = owned.get();
+  CountingFill fill;
+  {
+    DsStreamingSound sound(buffer, 4 * kBlock, kBlock, &fill, 0);
+    EXPECT_EQ(sound.BlockCount(), 4);
+    ASSERT_EQ(sound.Reset(), S_OK);
+    EXPECT_EQ(buffer->position, 0u);
+    ASSERT_EQ(sound.FillBufferWithDSound(buffer), S_OK);
+    // Blocks 0 and 1 from the callback, 2 and 3 silent.
+    EXPECT_EQ(fill.sizes, (std::vector<uint32_t>{kBlock, kBlock}));
+    EXPECT_EQ(buffer->memory[0], 1);
+    EXPECT_EQ(buffer->memory[kBlock], 2);
+    EXPECT_EQ(buffer->memory[2 * kBlock], 0);
+    EXPECT_EQ(buffer->memory[4 * kBlock - 1], 0);
+
+    ASSERT_EQ(sound.Play(0, DSBPLAY_LOOPING), S_OK);
+    EXPECT_TRUE(buffer->playing);
+    EXPECT_EQ(buffer->playFlags, static_cast<DWORD>(DSBPLAY_LOOPING));
+
+    buffer->locks.clear();
+    for (int block : {0, 1, 2, 3}) ASSERT_EQ(sound.OnNotify(block), S_OK);
+    EXPECT_EQ(buffer->locks,
+              (std::vector<uint32_t>{2 * kBlock, 3 * kBlock, 0 * kBlock, 1 * kBlock}));
+    EXPECT_EQ(sound.LastOffset(), kBlock);
+    EXPECT_EQ(sound.FillCount(), 4u);
+    // Block 2 holds the third callback piece, block 0 the fifth.
+    EXPECT_EQ(buffer->memory[2 * kBlock], 3);
+    EXPECT_EQ(buffer->memory[0], 5);
+    EXPECT_EQ(buffer->unlocks, 1 + 4);
+    ASSERT_EQ(sound.Stop(), S_OK);
+    EXPECT_FALSE(buffer->playing);
+  }
+  EXPECT_EQ(buffer->refs, 0u);  // the sound released its buffer
+}
+
+TEST(DsStreamingSound, ThreeBlocksPrefillOneAndAHalf) {
+  auto owned = std::make_unique<FakeBuffer>(3 * kBlock);
+  FakeBuffer* buffer = owned.get();
+  CountingFill fill;
+  DsStreamingSound sound(buffer, 3 * kBlock, kBlock, &fill, 0);
+  ASSERT_EQ(sound.FillBufferWithDSound(buffer), S_OK);
+  EXPECT_EQ(fill.sizes, (std::vector<uint32_t>{kBlock, kBlock / 2}));
+  EXPECT_EQ(buffer->memory[kBlock + kBlock / 2 - 1], 2);
+  EXPECT_EQ(buffer->memory[kBlock + kBlock / 2], 0);
+  buffer->locks.clear();
+  ASSERT_EQ(sound.OnNotify(0), S_OK);
+  ASSERT_EQ(sound.OnNotify(1), S_OK);
+  ASSERT_EQ(sound.OnNotify(2), S_OK);
+  EXPECT_EQ(buffer->locks, (std::vector<uint32_t>{kBlock, 2 * kBlock, 0}));
+}
+
+TEST(DsStreamingSound, LostBufferIsRestoredAndTheDueBlockSkipped) {
+  auto owned = std::make_unique<FakeBuffer>(4 * kBlock);
+  FakeBuffer* buffer = owned.get();
+  CountingFill fill;
+  DsStreamingSound sound(buffer, 4 * kBlock, kBlock, &fill, 0);
+
+  bool restored = true;
+  EXPECT_EQ(sound.RecoverLostBuffer(buffer, &restored), 1);  // not lost: nothing done
+  EXPECT_FALSE(restored);
+  EXPECT_EQ(buffer->restores, 0);
+
+  buffer->lostRestores = 3;  // two refusals, then back
+  const DWORD start = GetTickCount();
+  ASSERT_EQ(sound.OnNotify(1), S_OK);
+  EXPECT_EQ(buffer->restores, 3);
+  EXPECT_GE(GetTickCount() - start, 15u);  // 10 ms between attempts
+  EXPECT_TRUE(buffer->locks.empty());      // the block due now was skipped
+  EXPECT_EQ(sound.RestoreCount(), 1u);
+  ASSERT_EQ(sound.OnNotify(1), S_OK);      // the next notification fills again
+  EXPECT_EQ(buffer->locks, (std::vector<uint32_t>{3 * kBlock}));
+}
+
+TEST(DsStreamingSound, ABufferThatStaysLostDoesNotHangTheWindowThread) {
+  auto owned = std::make_unique<FakeBuffer>(4 * kBlock);
+  FakeBuffer* buffer = owned.get();
+  CountingFill fill;
+  DsStreamingSound sound(buffer, 4 * kBlock, kBlock, &fill, 0);
+  WorkerThread idle;  // not running: bounded attempts
+  sound.SetRecoveryWorker(&idle);
+  buffer->lostRestores = 1000000;
+  EXPECT_EQ(sound.Reset(), DSERR_BUFFERLOST);
+  EXPECT_EQ(buffer->restores, DsStreamingSound::kMaxRestoreTriesOutsideWorker);
+  EXPECT_EQ(fill.pieces, 0);
+}
+
+// On the worker the attempts go on until the worker is asked to stop.
+class NotifyBody : public WorkerBody {
+ public:
+  explicit NotifyBody(DsStreamingSound& s) : sound(s) {}
+  void ThreadBody(WorkerThread&) override { result = sound.OnNotify(0); }
+  DsStreamingSound& sound;
+  std::atomic<HRESULT> result{S_OK};
+};
+
+TEST(DsStreamingSound, LostBufferOnTheWorkerWaitsUntilStopped) {
+  auto owned = std::make_unique<FakeBuffer>(4 * kBlock);
+  FakeBuffer* buffer = owned.get();
+  CountingFill fill;
+  DsStreamingSound sound(buffer, 4 * kBlock, kBlock, &fill, 0);
+  WorkerThread worker;
+  NotifyBody body(sound);
+  worker.SetBody(&body);
+  sound.SetRecoveryWorker(&worker);
+  buffer->lostRestores = 1000000;
+  ASSERT_EQ(worker.Start(), 0);
+  Sleep(2500);  // longer than the bounded attempts of other threads
+  EXPECT_EQ(worker.GetActiveCount(), 1);
+  worker.Stop();  // returns: the attempts end with the stop request
+  EXPECT_EQ(body.result.load(), DSERR_BUFFERLOST);
+  EXPECT_GT(buffer->restores, DsStreamingSound::kMaxRestoreTriesOutsideWorker / 2);
+}
+
+TEST(DsStreamingSound, WrappedLockIsUnexpected) {
+  auto owned = std::make_unique<FakeBuffer>(3 * kBlock + kBlock / 2);
+  FakeBuffer* buffer = owned.get();
+  CountingFill fill;
+  DsStreamingSound sound(buffer, 3 * kBlock + kBlock / 2, kBlock, &fill, 0);
+  // Three whole blocks: block 1's notification refills block 2, which fits. Then the
+  // buffer reports less memory than it was made with, so the same lock wraps.
+  EXPECT_EQ(sound.OnNotify(1), S_OK);
+  buffer->memory.resize(2 * kBlock + kBlock / 2);
+  EXPECT_EQ(sound.OnNotify(1), E_UNEXPECTED);
+  EXPECT_EQ(fill.pieces, 1);
+}
+
+TEST(DSoundManager, RefusesWithoutDirectSoundObjectOrPlace) {
+  DSoundManager manager;
+  EXPECT_EQ(manager.SetPrimaryBufferFormat(2, 48000, 16), CO_E_NOTINITIALIZED);
+  WAVEFORMATEX wfx = {};
+  HANDLE events[4] = {};
+  CountingFill fill;
+  DsStreamingSound* sound = nullptr;
+  EXPECT_EQ(manager.CreateStreaming(&sound, &wfx, 0, GUID_NULL, 4, kBlock, events, &fill),
+            CO_E_NOTINITIALIZED);
+  EXPECT_EQ(sound, nullptr);
+}
+
+}  // namespace
