@@ -181,28 +181,27 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
     if (observer) observer(t, *resampler);
   }
 
-  // Settling: the first second from which the ratio error stays within settlePpm and the
-  // grace period is over, for the rest of the run.
+  // Settling: the first second after the grace period from which the one-second mean of
+  // the ratio error stays within settlePpm for the rest of the run. A run that settles
+  // only in its last fifth counts as not settled.
   int32_t graceEnd = -1;
   for (int32_t i = 0; i < totalSeconds; ++i)
     if (result.seconds[i].graceOver) {
       graceEnd = i + 1;
       break;
     }
-  int32_t settle = -1;
+  int32_t settle = 0;
   for (int32_t i = totalSeconds - 1; i >= 0; --i) {
     const Second& s = result.seconds[i];
-    if (s.samples > 0 && s.ratioErrMaxPpm > c.settlePpm) {
+    if (s.samples > 0 && std::fabs(s.ratioErrSumPpm / s.samples) > c.settlePpm) {
       settle = i + 1;
       break;
     }
   }
-  if (settle < 0) settle = 0;
-  if (graceEnd < 0 || settle >= totalSeconds) {
+  if (graceEnd < 0 || std::max(settle, graceEnd) > totalSeconds * 4 / 5)
     settle = -1;
-  } else {
+  else
     settle = std::max(settle, graceEnd);
-  }
   result.settleSec = settle;
   const int32_t from = settle >= 0 ? settle : totalSeconds / 2;
   double sum = 0, sumSq = 0, fifoSum = 0, delaySum = 0;
@@ -243,6 +242,10 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
   const double minutesAfter = (totalSeconds - from) / 60.0;
   if (minutesAfter > 0)
     result.glitchesPerMinute = (result.underrunsAfterSettle + result.overrunsAfterSettle) / minutesAfter;
+  const int32_t graceFrom = graceEnd >= 0 ? graceEnd : totalSeconds;
+  if (totalSeconds > graceFrom)
+    result.glitchesPerMinuteAfterGrace =
+        (result.underrunsAfterGrace + result.overrunsAfterGrace) / ((totalSeconds - graceFrom) / 60.0);
   result.factorLimits = resampler->FactorLimitCount();
   result.trackLosses = resampler->InputTracker().TrackLossCount() + resampler->OutputTracker().TrackLossCount();
   return result;

@@ -43,8 +43,9 @@ struct Case {
   double minutes = 10.0;
   int32_t channels = 1;
   uint64_t seed = 1;
-  // The ratio counts as settled once its error stays within this many ppm for good.
-  double settlePpm = 100.0;
+  // The ratio counts as settled once the one-second mean of its error stays within this
+  // many ppm for good.
+  double settlePpm = 50.0;
   bool spreadMeters = true;
   // Optional changes to the configuration Start would build from the two devices.
   std::function<void(ResamplerConfig&)> adjustConfig;
@@ -64,7 +65,8 @@ struct Second {
 };
 
 struct Result {
-  double settleSec = -1.0;     // -1: never settled
+  double settleSec = -1.0;     // -1: not settled (or only in the last fifth of the run);
+                               // the "after settling" figures then cover the second half
   double ratioErrMeanPpm = 0;  // after settling
   double ratioErrRmsPpm = 0;
   double ratioErrWorstPpm = 0;
@@ -73,6 +75,7 @@ struct Result {
   int64_t underrunsAfterGrace = 0, overrunsAfterGrace = 0;
   int64_t underrunsAfterSettle = 0, overrunsAfterSettle = 0;
   double glitchesPerMinute = 0;  // (underruns + overruns) after settling per minute
+  double glitchesPerMinuteAfterGrace = 0;
   int32_t factorLimits = 0;      // pushes whose factor the output-room test limited
   int32_t trackLosses = 0;       // resets by the losing-track tests, both sides
   int32_t fifoCapacity = 0;      // samples per channel as sized by Init
