@@ -1,12 +1,10 @@
 #include "polyphase/ResamplePolyphase.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstddef>
-#include <cstring>
 #include <memory>
 #include <new>
-
-#include <atomic>
 
 #include "polyphase/PolyphaseVariant.h"
 
@@ -17,7 +15,7 @@
 #define VELORAND_POLYPHASE_SSE2 0
 #endif
 
-// An AVX2 + FMA variant of the run at factors of 1 and above, compiled with a per-function
+// An AVX2 + FMA variant of the run (both branches), compiled with a per-function
 // target so the rest of the program keeps the x86-64 baseline; ippsSelectVariant turns it
 // on only when the processor reports both extensions. Compilers without per-function
 // targets build the portable variant alone, and so do Windows builds: MinGW's GCC does
@@ -55,8 +53,9 @@
 // into small stack buffers. Each row is padded to an even length Ke so that every row
 // starts 16-byte aligned.
 //
-// Instants the rows cannot express (the nudge moves a side's phase, about one in 10^5)
-// take the plain two-sided reading of the table. Designs whose rows would be unreasonably
+// Instants the rows cannot express (the nudge moves a side's phase: about one in 25 000
+// instants; or d is exactly 0 at the one phase whose right-hand last tap sits on L) take
+// the plain two-sided reading of the table. Designs whose rows would be unreasonably
 // large (very wide windows or huge phase counts) have no rows and always take it.
 
 namespace {
@@ -150,38 +149,36 @@ template <int32_t kK>
 inline double RowDot(const double* Pl, const double* Ql, const double* Pr, const double* Qr, const double* xf,
                      const double* xr, int32_t K, double d) {
   if (kK > 0) K = kK;
-  __m128d a0 = _mm_setzero_pd(), a1 = _mm_setzero_pd(), a2 = _mm_setzero_pd(), a3 = _mm_setzero_pd();
-  __m128d b0 = _mm_setzero_pd(), b1 = _mm_setzero_pd(), b2 = _mm_setzero_pd(), b3 = _mm_setzero_pd();
+  // Four accumulators are enough to hide the addition latency behind the neighbouring
+  // instants; more would spill. Samples are loaded again rather than copied.
+  // The first products start the sums: adding them to zero would cost an addition each,
+  // since the compiler may not drop "+ 0.0" (it would turn −0 into +0).
+  __m128d a0, a1, b0, b1;
   int32_t m = 0;
-  for (; m + 4 <= K; m += 4) {
-    const __m128d f0 = _mm_loadu_pd(xf + m), f1 = _mm_loadu_pd(xf + m + 2);
-    const __m128d r0 = _mm_loadu_pd(xr + m), r1 = _mm_loadu_pd(xr + m + 2);
-    a0 = _mm_add_pd(a0, _mm_mul_pd(f0, _mm_load_pd(Pl + m)));
-    a1 = _mm_add_pd(a1, _mm_mul_pd(f1, _mm_load_pd(Pl + m + 2)));
-    b0 = _mm_add_pd(b0, _mm_mul_pd(f0, _mm_load_pd(Ql + m)));
-    b1 = _mm_add_pd(b1, _mm_mul_pd(f1, _mm_load_pd(Ql + m + 2)));
-    a2 = _mm_add_pd(a2, _mm_mul_pd(r0, _mm_load_pd(Qr + m)));
-    a3 = _mm_add_pd(a3, _mm_mul_pd(r1, _mm_load_pd(Qr + m + 2)));
-    b2 = _mm_add_pd(b2, _mm_mul_pd(r0, _mm_load_pd(Pr + m)));
-    b3 = _mm_add_pd(b3, _mm_mul_pd(r1, _mm_load_pd(Pr + m + 2)));
+  if (K >= 2) {
+    a0 = _mm_mul_pd(_mm_loadu_pd(xf), _mm_load_pd(Pl));
+    b0 = _mm_mul_pd(_mm_loadu_pd(xf), _mm_load_pd(Ql));
+    a1 = _mm_mul_pd(_mm_loadu_pd(xr), _mm_load_pd(Qr));
+    b1 = _mm_mul_pd(_mm_loadu_pd(xr), _mm_load_pd(Pr));
+    m = 2;
+  } else {
+    a0 = a1 = b0 = b1 = _mm_setzero_pd();
   }
-  if (m + 2 <= K) {
-    const __m128d f0 = _mm_loadu_pd(xf + m), r0 = _mm_loadu_pd(xr + m);
-    a0 = _mm_add_pd(a0, _mm_mul_pd(f0, _mm_load_pd(Pl + m)));
-    b0 = _mm_add_pd(b0, _mm_mul_pd(f0, _mm_load_pd(Ql + m)));
-    a2 = _mm_add_pd(a2, _mm_mul_pd(r0, _mm_load_pd(Qr + m)));
-    b2 = _mm_add_pd(b2, _mm_mul_pd(r0, _mm_load_pd(Pr + m)));
-    m += 2;
+  for (; m + 2 <= K; m += 2) {
+    a0 = _mm_add_pd(a0, _mm_mul_pd(_mm_loadu_pd(xf + m), _mm_load_pd(Pl + m)));
+    b0 = _mm_add_pd(b0, _mm_mul_pd(_mm_loadu_pd(xf + m), _mm_load_pd(Ql + m)));
+    a1 = _mm_add_pd(a1, _mm_mul_pd(_mm_loadu_pd(xr + m), _mm_load_pd(Qr + m)));
+    b1 = _mm_add_pd(b1, _mm_mul_pd(_mm_loadu_pd(xr + m), _mm_load_pd(Pr + m)));
   }
   if (m < K) {  // odd K: the last tap of each side in the low lane
     const __m128d f0 = _mm_load_sd(xf + m), r0 = _mm_load_sd(xr + m);
     a0 = _mm_add_sd(a0, _mm_mul_sd(f0, _mm_load_sd(Pl + m)));
     b0 = _mm_add_sd(b0, _mm_mul_sd(f0, _mm_load_sd(Ql + m)));
-    a2 = _mm_add_sd(a2, _mm_mul_sd(r0, _mm_load_sd(Qr + m)));
-    b2 = _mm_add_sd(b2, _mm_mul_sd(r0, _mm_load_sd(Pr + m)));
+    a1 = _mm_add_sd(a1, _mm_mul_sd(r0, _mm_load_sd(Qr + m)));
+    b1 = _mm_add_sd(b1, _mm_mul_sd(r0, _mm_load_sd(Pr + m)));
   }
-  const __m128d sa = _mm_add_pd(_mm_add_pd(a0, a1), _mm_add_pd(a2, a3));
-  const __m128d sb = _mm_add_pd(_mm_add_pd(b0, b1), _mm_add_pd(b2, b3));
+  const __m128d sa = _mm_add_pd(a0, a1);
+  const __m128d sb = _mm_add_pd(b0, b1);
   return HorizontalSum(_mm_add_pd(_mm_mul_pd(_mm_set1_pd(1.0 - d), sa), _mm_mul_pd(_mm_set1_pd(d), sb)));
 }
 
@@ -249,9 +246,19 @@ struct Avx2Dot {
   static inline VELORAND_TARGET_AVX2 double Run(const double* Pl, const double* Ql, const double* Pr, const double* Qr,
                                                 const double* xf, const double* xr, int32_t K, double d) {
     if (kK > 0) K = kK;
-    __m256d a0 = _mm256_setzero_pd(), a1 = _mm256_setzero_pd();
-    __m256d b0 = _mm256_setzero_pd(), b1 = _mm256_setzero_pd();
+    __m256d a0, a1, b0, b1;
     int32_t m = 0;
+    if (K >= 4) {  // the first products start the sums, as in the portable loops
+      const __m256d f = _mm256_loadu_pd(xf);
+      const __m256d r = _mm256_loadu_pd(xr);
+      a0 = _mm256_mul_pd(f, _mm256_loadu_pd(Pl));
+      b0 = _mm256_mul_pd(f, _mm256_loadu_pd(Ql));
+      a1 = _mm256_mul_pd(r, _mm256_loadu_pd(Qr));
+      b1 = _mm256_mul_pd(r, _mm256_loadu_pd(Pr));
+      m = 4;
+    } else {
+      a0 = a1 = b0 = b1 = _mm256_setzero_pd();
+    }
     for (; m + 4 <= K; m += 4) {
       const __m256d f = _mm256_loadu_pd(xf + m);
       const __m256d r = _mm256_loadu_pd(xr + m);
@@ -398,7 +405,7 @@ VELORAND_ALWAYS_INLINE int32_t RunWideBody(const ResamplePolyphaseState* s, cons
                                            double end, double step, float norm) {
   const int32_t n = s->phaseCount;
   const int32_t L = s->tableLength;
-  const int32_t K = SideTaps(L, n);
+  const int32_t K = kK > 0 ? kK : SideTaps(L, n);  // a constant lets the row stride fold
   const float* F = s->filter;
   const double* rows = PhaseRows(s);
   const std::size_t stride = std::size_t(RowStride(K));
@@ -414,39 +421,40 @@ VELORAND_ALWAYS_INLINE int32_t RunWideBody(const ResamplePolyphaseState* s, cons
   const int32_t edgePhase = (n - L % n) % n;
   alignas(16) double fwd[kChunk + kMaxRowTaps];
   alignas(16) double rev[kChunk + kMaxRowTaps];
-  int64_t chunkBase = 0, chunkEnd = 0;  // instants with chunkBase <= i < chunkEnd are widened
-  int32_t widened = 0;
   int32_t count = 0;
-  do {
-    const int64_t i = int64_t(t);
-    const double frac = t - double(i);
-    const float* x = src + i;
+  // One pass per chunk of input: widen the samples its instants read, then run them.
+  while (t < end) {
+    const int64_t chunkBase = int64_t(t);
+    const int64_t chunkEnd = chunkBase + kChunk < lastI + 1 ? chunkBase + kChunk : lastI + 1;
+    const double chunkStop = double(chunkEnd);  // instants with trunc(t) < chunkEnd
+    const int32_t widened = int32_t(chunkEnd - chunkBase) + 2 * K - 1;
+    if (rows != nullptr) WidenSamples(src + chunkBase - (K - 1), fwd, rev, widened);
+    const double* revLast = rev + (widened - 2 * K);
+    do {
+      const int64_t i = int64_t(t);
+      const double frac = t - double(i);
 
-    const double u = dn * frac;
-    const int32_t phi = int32_t(u);
-    const double d = u - phi;
+      const double u = dn * frac;
+      const int32_t phi = int32_t(u);
+      const double d = u - phi;
 
-    double acc;
-    if (rows != nullptr && ((d >= kRowGuard && d <= 1.0 - kRowGuard) || (d == 0.0 && phi != edgePhase))) {
-      if (i >= chunkEnd) {
-        chunkBase = i;
-        chunkEnd = i + kChunk < lastI + 1 ? i + kChunk : lastI + 1;
-        widened = int32_t(chunkEnd - chunkBase) + 2 * K - 1;
-        WidenSamples(x - (K - 1), fwd, rev, widened);
+      double acc;
+      if (rows != nullptr && ((d >= kRowGuard && d <= 1.0 - kRowGuard) || (d == 0.0 && phi != edgePhase))) {
+        const int32_t at = int32_t(i - chunkBase);
+        const double* l = rows + std::size_t(phi) * stride;
+        const double* r = rows + std::size_t(n - 1 - phi) * stride;
+        acc = Dot::template Run<kK>(l, l + half, r, r + half, fwd + at, revLast - at, K, d);
+      } else {
+        const float* x = src + i;
+        const int32_t j = int32_t(u + kPhaseNudge);
+        const double ur = dn * (1.0 - frac);
+        const int32_t jr = int32_t(ur + kPhaseNudge);
+        acc = TableSide(F, n, L, j, u - j, x, -1) + TableSide(F, n, L, jr, ur - jr, x + 1, 1);
       }
-      const int32_t at = int32_t(i - chunkBase);
-      const double* l = rows + std::size_t(phi) * stride;
-      const double* r = rows + std::size_t(n - 1 - phi) * stride;
-      acc = Dot::template Run<kK>(l, l + half, r, r + half, fwd + at, rev + (widened - 2 * K - at), K, d);
-    } else {
-      const int32_t j = int32_t(u + kPhaseNudge);
-      const double ur = dn * (1.0 - frac);
-      const int32_t jr = int32_t(ur + kPhaseNudge);
-      acc = TableSide(F, n, L, j, u - j, x, -1) + TableSide(F, n, L, jr, ur - jr, x + 1, 1);
-    }
-    dst[count++] = float(acc * scale);
-    t += step;
-  } while (t < end);
+      dst[count++] = float(acc * scale);
+      t += step;
+    } while (t < chunkStop);
+  }
   return count;
 }
 
