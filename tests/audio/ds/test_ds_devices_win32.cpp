@@ -14,6 +14,7 @@
 #include "audio/ds/DSoundManager_win32.h"
 #include "audio/ds/DsAudioInterface.h"
 #include "DsTestSupport_win32.h"
+#include "rig/RigClient.h"
 #include "testutil/SignalAnalysis.h"
 
 namespace {
@@ -24,7 +25,8 @@ using dstest::Params;
 class DsDevices : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string reason = dstest::RigMissingReason();
+    std::string reason = rig::Unavailable();
+    if (reason.empty()) reason = dstest::RigMissingReason();
     if (!reason.empty()) {
       const char* required = std::getenv("VELORAND_RIG_REQUIRED");
       if (required != nullptr && std::string(required) == "1") FAIL() << reason;
@@ -138,8 +140,10 @@ TEST_F(DsDevices, IdentifierOpensThatSameDevice) {
   EXPECT_EQ(out.GetLatency(), 4 * 1024);
   EXPECT_EQ(out.GetBytesPerFrame(), 4);
   Take takeB = Record(monB, 48000, 2500, 997.0);
-  if (takeB.discontinuities != 0 || takeB.fit.thdnDb > -70.0) {
-    // Once more: on a loaded machine Wine's own mixer can miss a period now and then.
+  for (int again = 0; again < 2 && (takeB.discontinuities != 0 || takeB.fit.thdnDb > -70.0);
+       ++again) {
+    // Once more: on a loaded machine Wine's own mixer, which runs at normal priority, can
+    // miss a period now and then; a fault of the streaming buffer shows every time.
     takeB = Record(monB, 48000, 2500, 997.0);
   }
   const double onB = takeB.levelDb;
