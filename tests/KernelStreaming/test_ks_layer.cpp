@@ -478,6 +478,84 @@ TEST(KsCaptureFilter, OpenCapturePinHasNoSecondAttemptAndStaysOwned) {
   EXPECT_TRUE(sim.HasTrace("Could not find a Capture pin that supports the given wave format"));
 }
 
+std::vector<uint8_t> RangesReply(std::vector<KSDATARANGE_AUDIO> ranges, ULONG sizeDelta = 0, ULONG countOverride = 0) {
+  std::vector<uint8_t> out(sizeof(KSMULTIPLE_ITEM) + ranges.size() * sizeof(KSDATARANGE_AUDIO));
+  KSMULTIPLE_ITEM header;
+  header.Size = static_cast<ULONG>(out.size()) + sizeDelta;
+  header.Count = countOverride ? countOverride : static_cast<ULONG>(ranges.size());
+  std::memcpy(out.data(), &header, sizeof(header));
+  if (!ranges.empty())
+    std::memcpy(out.data() + sizeof(header), ranges.data(), ranges.size() * sizeof(KSDATARANGE_AUDIO));
+  return out;
+}
+
+TEST(KsAudioPin, MalformedRepliesAreRefusedWithinTheirBounds) {
+  KsSimScope sim;
+  KSDATARANGE_AUDIO good = KsSimPinSpec::PcmRange(2, 16, 16, 8000, 48000);
+  KSDATARANGE_AUDIO zero = good;
+  zero.DataRange.FormatSize = 0;
+  KSDATARANGE_AUDIO beyond = good;
+  beyond.DataRange.FormatSize = 4096;
+  KSDATARANGE_AUDIO shortRecord = good;
+  shortRecord.DataRange.FormatSize = sizeof(KSDATARANGE);  // no room for the audio limits
+  KSDATARANGE_AUDIO small = good;
+  small.DataRange.FormatSize = 40;
+
+  KsSimFilterSpec spec = AudioFilterSpec("Dev", true, 0);
+  spec.pins.assign(8, RenderPinSpec());
+  spec.pins[0].rawReplies[KSPROPERTY_PIN_DATARANGES] = RangesReply({zero, good});       // stops at once
+  spec.pins[1].rawReplies[KSPROPERTY_PIN_DATARANGES] = RangesReply({good, beyond});     // keeps the first
+  spec.pins[2].rawReplies[KSPROPERTY_PIN_DATARANGES] = RangesReply({good}, 8);          // Size beyond reply
+  spec.pins[3].rawReplies[KSPROPERTY_PIN_DATARANGES] = RangesReply({good}, 0, 50);      // Count beyond data
+  spec.pins[4].rawReplies[KSPROPERTY_PIN_DATARANGES] = RangesReply({small, good});      // smaller than a record
+  spec.pins[5].rawReplies[KSPROPERTY_PIN_DATARANGES] = RangesReply({shortRecord});      // qualifies, not kept
+  {
+    std::vector<uint8_t> ids(sizeof(KSMULTIPLE_ITEM) + sizeof(KSIDENTIFIER));
+    KSMULTIPLE_ITEM h = {static_cast<ULONG>(ids.size()), 1000};  // Count disagrees with Size
+    std::memcpy(ids.data(), &h, sizeof(h));
+    spec.pins[6].rawReplies[KSPROPERTY_PIN_INTERFACES] = ids;
+  }
+  std::vector<uint8_t> name(258, 'A');  // 129 characters, no terminator
+  spec.pins[7].rawReplies[KSPROPERTY_PIN_NAME] = name;
+  int32_t index = sim.Driver().AddFilter(spec);
+  {
+    HRESULT hr;
+    CKsRenderFilter filter(spec.devicePath.c_str(), &hr, "");
+    ASSERT_EQ(filter.Instantiate(), S_OK);
+    ASSERT_EQ(filter.DiscoverPins(), S_OK);
+    std::vector<ULONG> ids;
+    for (CKsPin* p : filter.m_listPins) ids.push_back(p->GetId());
+    // Pin 3 still walks its one good range: the count only bounds the walk, the bytes do.
+    EXPECT_EQ(ids, (std::vector<ULONG>{1, 3, 5, 7}));
+    EXPECT_TRUE(sim.HasTrace("Data range 0 on PinID 0 has a FormatSize of 0; walk stopped"));
+    EXPECT_TRUE(sim.HasTrace("Data range 1 on PinID 1 has a FormatSize of 4096; walk stopped"));
+    EXPECT_TRUE(sim.HasTrace("Data range 0 on PinID 4 has a FormatSize of 40; walk stopped"));
+    EXPECT_TRUE(sim.HasTrace("Failed to retrieve pin property KSPROPERTY_PIN_DATARANGES on PinID: 2"));
+    EXPECT_TRUE(sim.HasTrace("Failed to retrieve pin property KSPROPETY_PIN_INTERFACES on PinID: 6"));
+    auto* pin1 = static_cast<CKsAudioPin*>(filter.m_listPins.Head()->item);
+    EXPECT_EQ(pin1->AudioDataRanges().Count(), 1);
+    auto* pin5 = static_cast<CKsAudioPin*>(filter.m_listPins.Head()->next->next->item);
+    EXPECT_EQ(pin5->AudioDataRanges().Count(), 0);
+    WAVEFORMATEXTENSIBLE f = MakeFormat(2, 48000, false);
+    EXPECT_FALSE(pin5->SupportsFormat(&f.Format));
+    const CKsPin* pin7 = filter.m_listPins.Tail()->item;
+    EXPECT_EQ(std::wstring(pin7->GetName()), std::wstring(129, static_cast<wchar_t>(0x4141)));
+  }
+  // A pin count no audio filter has is refused instead of walked.
+  std::vector<uint8_t> count(4, 0xFF);
+  sim.Driver().Filter(index).rawReplies[KSPROPERTY_PIN_CTYPES] = count;
+  {
+    HRESULT hr;
+    CKsRenderFilter filter(spec.devicePath.c_str(), &hr, "");
+    ASSERT_EQ(filter.Instantiate(), S_OK);
+    int64_t before = sim.Driver().IoControlCount();
+    EXPECT_EQ(filter.DiscoverPins(), E_FAIL);
+    EXPECT_LT(sim.Driver().IoControlCount() - before, 5);
+    EXPECT_TRUE(sim.HasTrace("Failed to retrieve count of pins in audio filter"));
+  }
+  ExpectNoLiveObjects();
+}
+
 TEST(KsPin, MissingKsUserLibraryFailsEveryInstantiate) {
   KsSimScope sim;
   KsSimFilterSpec spec = AudioFilterSpec("Dev", true, 0);

@@ -374,3 +374,29 @@ TEST(KsSimulatedSwitch, EnvironmentInstallsTheStandardDevices) {
 }
 
 }  // namespace
+
+namespace {
+
+// The Win32 seam under Wine, which has no kernel-streaming audio devices: the lists are
+// empty, opening fails with the device text, nothing is left open.
+TEST(KsWin32System, NoKernelStreamingDevicesUnderWine) {
+  ASSERT_EQ(KsSetSystem(nullptr), KsGetSystem());  // the Win32 implementation is in use
+  const GUID categories[2] = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER};
+  HRESULT hr;
+  {
+    CKsFilterEnumerator e(&hr);
+    EXPECT_EQ(e.EnumerateFilters(kKsFilterRender, categories, 2, true, false, true), E_FAIL);
+    EXPECT_EQ(e.Filters().Count(), 0);
+  }
+  CKsAudioInterface out(false);
+  EXPECT_EQ(out.GetDeviceCount(), 0);
+  EXPECT_EQ(out.Open(Params("\\\\?\\root#media#0000#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\\wave", 2, 48000, 256, 3)), 1);
+  EXPECT_STREQ(out.ErrorText(), "Output device not found (0x80000048)");
+  EXPECT_EQ(KsObjectCounts::filters.load(), 0);
+  // A device path that does not exist fails to open through the real CreateFile.
+  CKsFilter filter("\\\\?\\no#such#device#{6994ad04-93ef-11d0-a3cc-00a0c9223196}", &hr, "");
+  EXPECT_EQ(filter.Instantiate(), E_FAIL);
+  EXPECT_FALSE(CKsIrpTarget::IsValidHandle(filter.GetHandle()));
+}
+
+}  // namespace
