@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "audio/AudioPort.h"
+#include "audio/DeviceList.h"
 #include "audio/ds/DSoundManager_win32.h"
 #include "audio/ds/DsAudioInterface.h"
 #include "DsTestSupport_win32.h"
@@ -302,6 +304,47 @@ TEST_F(DsDevices, FiftyOpenCloseRoundsLeaveNothingBehind) {
   EXPECT_LE(handlesAfter, handlesBefore + 10);
   EXPECT_LE(threadsAfter, threadsBefore + 3);
   EXPECT_LT(elapsed, 40000.0);
+}
+
+CAudioInterface* MakeDs(bool isInput, int32_t type) {
+  return type == kAudioTypeDirectSound ? new CDsAudioInterface(isInput) : nullptr;
+}
+
+// What the dialog does when "DS" is chosen: the port fills the list from the interface
+// and selects the saved identifier; what it reads back opens that device.
+TEST_F(DsDevices, PortFillsTheListAndRestoresTheSavedDevice) {
+  AudioPort::SetInterfaceFactory(MakeDs);
+  for (bool isInput : {true, false}) {
+    AudioPort port;
+    port.Create(isInput, kAudioTypeDirectSound);
+    ASSERT_TRUE(port.HasInterface());
+    const std::string name = isInput ? "Monitor of CableB" : "CableB";
+    const std::string saved = FindIdentifier(*port.GetInterface(), name);
+    ASSERT_FALSE(saved.empty());
+
+    MemoryDeviceList list;
+    const int32_t n = port.FillDeviceList(&list, true, saved.c_str());
+    ASSERT_GE(n, 4);  // "Disable", "Default Device", the two cables (or monitors)
+    EXPECT_EQ(list.Text(0), "Disable");
+    EXPECT_EQ(list.Text(1), "Default Device");
+    ASSERT_GE(list.Selection(), 0);
+    EXPECT_EQ(list.Text(list.Selection()), name);
+    char id[256] = {};
+    EXPECT_EQ(port.GetSelectedDevice(&list, id, sizeof(id)), 1);
+    EXPECT_EQ(std::string(id), saved);
+
+    // "WAVE_MAPPER" is restored as the default entry, "Disable" as the Disable entry.
+    port.FillDeviceList(&list, true, "WAVE_MAPPER");
+    EXPECT_EQ(list.Selection(), 1);
+    port.FillDeviceList(&list, true, "Disable");
+    EXPECT_EQ(list.Selection(), 0);
+    EXPECT_EQ(port.GetSelectedDevice(&list, id, sizeof(id)), 0);
+    EXPECT_STREQ(id, "Disable");
+    // An identifier of a device that is gone selects nothing.
+    port.FillDeviceList(&list, true, "0badf00d-0001-0002-0304-050607080900");
+    EXPECT_EQ(list.Selection(), -1);
+  }
+  AudioPort::SetInterfaceFactory(nullptr);
 }
 
 }  // namespace
