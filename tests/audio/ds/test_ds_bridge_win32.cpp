@@ -176,9 +176,16 @@ BridgeTake RunBridgeOnce(const BridgeCase& bc) {
   in.SetCallback(&callback);
   out.SetCallback(&callback);
   in.Create(true, bc.inType);
-  out.Create(false, kAudioTypeDirectSound);
+  // For comparison by hand, DS_BRIDGE_OUTPUT=wave puts the Wave interface on the output
+  // side (a plain Wave bridge when the capture side is Wave too).
+  int32_t outType = kAudioTypeDirectSound;
+#ifdef VELORAND_HAVE_WAVE
+  const char* outChoice = std::getenv("DS_BRIDGE_OUTPUT");
+  if (outChoice != nullptr && std::string(outChoice) == "wave") outType = kAudioTypeWave;
+#endif
+  out.Create(false, outType);
   const std::string inId = IdOf(bc.inType, true, "Monitor of " + src);
-  const std::string outId = IdOf(kAudioTypeDirectSound, false, dst);
+  const std::string outId = IdOf(outType, false, dst);
   if (!in.HasInterface() || inId.empty() || outId.empty()) {
     ADD_FAILURE() << "devices of the bridge not found";
     return take;
