@@ -1,5 +1,6 @@
 // CKsAudioPin and its render and capture kinds.
 #include "KernelStreaming/KsAudio.h"
+#include "KernelStreaming/KsReplyCheck.h"
 #include "KernelStreaming/KsTrace.h"
 
 #include <cstring>
@@ -12,7 +13,7 @@ constexpr GUID kWaveFormatGuidBase = {0x00000000, 0x0000, 0x0010,
 // one; the data format must follow it directly either way.
 constexpr ULONG kConnectBytes = sizeof(KSPIN_CONNECT);
 constexpr ULONG kHeaderBytes = sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT);
-static_assert(sizeof(KSDATAFORMAT) == 64, "published layout");
+static_assert(sizeof(KSDATAFORMAT) == kKsDataRangeHeaderBytes, "published layout");
 }  // namespace
 
 ULONG KsWaveFormatSize(const WAVEFORMATEX* wfx) {
@@ -101,38 +102,32 @@ HRESULT CKsAudioPin::ReadAudioDataRanges() {
     return E_FAIL;
   }
 
-  // Each range is found from the previous one by its FormatSize. The walk stops at the
-  // first range that claims less than a KSDATARANGE or more than the reply holds, so a
-  // driver's bad FormatSize can neither loop nor make us read past its reply.
+  // Each range is found from the previous one by its FormatSize; the walk stops at the
+  // first size that is too small or runs past the reply (see KsDataRangeWalk).
   ULONG bytes = 0;
   ULONG announced = 0;
   const uint8_t* data = DataRanges(&bytes, &announced);
   HRESULT hr = S_OK;
   bool anyQualified = false;
-  ULONG offset = 0;
-  for (ULONG i = 0; i < announced && data; ++i) {
-    if (bytes - offset < sizeof(KSDATARANGE)) break;
+  KsDataRangeWalk walk(data, bytes, announced);
+  const uint8_t* at = nullptr;
+  uint32_t formatSize = 0;
+  while (walk.Next(&at, &formatSize)) {
     KSDATARANGE range;
-    std::memcpy(&range, data + offset, sizeof(range));
-    if (range.FormatSize < sizeof(KSDATARANGE) || range.FormatSize > bytes - offset) {
-      KsTrace(1, "Data range %lu on PinID %lu has a FormatSize of %lu; walk stopped",
-              static_cast<unsigned long>(i), static_cast<unsigned long>(m_nId),
-              static_cast<unsigned long>(range.FormatSize));
-      break;
-    }
+    std::memcpy(&range, at, sizeof(range));
     bool qualifies = anyQualified || KsIsWaveFormatGuid(range.SubFormat) ||
                      IsEqualGUID(range.SubFormat, KSDATAFORMAT_SUBTYPE_PCM) ||
                      IsEqualGUID(range.SubFormat, GUID_NULL);
     if (qualifies) anyQualified = true;
     // Only a record long enough to hold the audio limits can be kept as one.
     if (qualifies && IsEqualGUID(range.MajorFormat, KSDATAFORMAT_TYPE_AUDIO) &&
-        range.FormatSize >= sizeof(KSDATARANGE_AUDIO)) {
+        formatSize >= sizeof(KSDATARANGE_AUDIO)) {
       KSDATARANGE_AUDIO* copy = new (std::nothrow) KSDATARANGE_AUDIO;
       if (!copy) {
         KsTrace(1, "Unable to allocate memory to save datarange in");
         hr = E_OUTOFMEMORY;
       } else {
-        std::memcpy(copy, data + offset, sizeof(KSDATARANGE_AUDIO));
+        std::memcpy(copy, at, sizeof(KSDATARANGE_AUDIO));
         if (!m_listDataRange.AddTail(copy)) {
           delete copy;
           KsTrace(1, "Unable to allocate list entry to save datarange in");
@@ -140,8 +135,11 @@ HRESULT CKsAudioPin::ReadAudioDataRanges() {
         }
       }
     }
-    offset += range.FormatSize;
   }
+  if (walk.StoppedOnBadSize())
+    KsTrace(1, "Data range %lu on PinID %lu has a FormatSize of %lu; walk stopped",
+            static_cast<unsigned long>(walk.Index()), static_cast<unsigned long>(m_nId),
+            static_cast<unsigned long>(walk.BadFormatSize()));
   if (!anyQualified) {
     KsTrace(1, "No audio dataranges on the pin");
     return E_FAIL;

@@ -3,6 +3,7 @@
 #include "KernelStreaming/KsFilterEnumerator.h"
 
 #include "KernelStreaming/KsAudio.h"
+#include "KernelStreaming/KsReplyCheck.h"
 #include "KernelStreaming/KsTrace.h"
 
 #include <cstdio>
@@ -56,16 +57,8 @@ HRESULT CKsFilterEnumerator::ClearFilters() {
 
 void CKsFilterEnumerator::RenameUsbDevice(const char* devicePath, char* friendlyName,
                                           size_t friendlyNameSize) {
-  char work[kWorkPathChars];
-  KsCopyText(work, sizeof(work), devicePath);
-  if (std::strlen(work) < 8) return;
-  char* ids = work + 8;  // after "\\?\usb#"
-  char* guidStart = std::strstr(ids, "#{");
-  if (!guidStart) return;
-  *guidStart = 0;
-  char* hash = std::strchr(ids, '#');
-  if (!hash) return;
-  *hash = '\\';  // "vid_xxxx&pid_yyyy\instance"
+  char ids[kWorkPathChars];
+  if (!KsUsbEnumSubKey(devicePath, ids, sizeof(ids))) return;
 
   char keyPath[kWorkPathChars + 64];
   std::snprintf(keyPath, sizeof(keyPath), "SYSTEM\\CurrentControlSet\\Enum\\USB\\%s", ids);
@@ -81,8 +74,7 @@ void CKsFilterEnumerator::RenameUsbDevice(const char* devicePath, char* friendly
     if (type == REG_SZ) KsCopyText(friendlyName, friendlyNameSize, value);
   } else if (ReadRegValue(sys, key, "DeviceDesc", &type, value) && type == REG_SZ) {
     // "@driver.inf,%desc%;Readable Name": the readable part follows the last semicolon.
-    const char* semicolon = std::strrchr(value, ';');
-    KsCopyText(friendlyName, friendlyNameSize, semicolon ? semicolon + 1 : value);
+    KsCopyText(friendlyName, friendlyNameSize, KsAfterLastSemicolon(value));
   } else if (ReadRegValue(sys, key, "LocationInformation", &type, value) && type == REG_SZ) {
     KsCopyText(friendlyName, friendlyNameSize, value);
   }

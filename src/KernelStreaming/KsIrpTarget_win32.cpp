@@ -1,5 +1,6 @@
 // CKsIrpTarget: one device handle and synchronous I/O control on it.
 #include "KernelStreaming/KsCore.h"
+#include "KernelStreaming/KsReplyCheck.h"
 #include "KernelStreaming/KsTrace.h"
 
 #include <cstring>
@@ -11,19 +12,13 @@ std::atomic<int32_t> KsObjectCounts::nodes{0};
 
 bool KsMultipleItemView::Check(const void* reply, ULONG returnedBytes, ULONG itemSize,
                                KsMultipleItemView* view) {
-  *view = KsMultipleItemView{};
-  if (!reply || returnedBytes < sizeof(KSMULTIPLE_ITEM)) return false;
-  KSMULTIPLE_ITEM header;
-  std::memcpy(&header, reply, sizeof(header));
-  // Size counts the header itself; it may be smaller than what came back (drivers pad)
-  // but never larger, and never smaller than the header.
-  if (header.Size < sizeof(KSMULTIPLE_ITEM) || header.Size > returnedBytes) return false;
-  ULONG itemBytes = header.Size - static_cast<ULONG>(sizeof(KSMULTIPLE_ITEM));
-  if (itemSize != 0 && header.Count > itemBytes / itemSize) return false;
-  view->items = static_cast<const uint8_t*>(reply) + sizeof(KSMULTIPLE_ITEM);
-  view->count = header.Count;
-  view->itemBytes = itemBytes;
-  return true;
+  static_assert(sizeof(KSMULTIPLE_ITEM) == kKsMultipleItemHeaderBytes, "published layout");
+  KsItemsView checked;
+  const bool ok = KsCheckMultipleItem(reply, returnedBytes, itemSize, &checked);
+  view->items = checked.items;
+  view->count = checked.count;
+  view->itemBytes = checked.itemBytes;
+  return ok;
 }
 
 void KsCopyText(char* dst, size_t dstSize, const char* src) {

@@ -76,9 +76,9 @@ class Garbage {
       case 2: header.Size += Below(64); break;
       default: break;
     }
-    std::vector<uint8_t> out(sizeof(header));
+    std::vector<uint8_t> out(sizeof(header) + body.size());
     std::memcpy(out.data(), &header, sizeof(header));
-    out.insert(out.end(), body.begin(), body.end());
+    if (!body.empty()) std::memcpy(out.data() + sizeof(header), body.data(), body.size());
     if (Chance(10)) out.resize(Below(static_cast<uint32_t>(out.size()) + 1));  // cut short
     return out;
   }

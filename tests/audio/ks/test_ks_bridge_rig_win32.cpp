@@ -91,9 +91,10 @@ TEST(KsBridgeRig, SimulatedKsInputToWaveCable) {
   EXPECT_LT(medianThdn, -60.0);
   // The simulated bridge (test_ks_bridge_sim_win32) holds the KS path to zero
   // discontinuities; here the tone also crosses Wine's wave output, PulseAudio and parec,
-  // which on a loaded machine now and then slip one period. One such event (seen on both
-  // channels) is tolerated; a KS path that loses or repeats buffers gives one per buffer.
-  EXPECT_LE(gaps.size() + gapsR.size(), 2u);
+  // which on a loaded machine now and then slip a few samples (0 to 2 such events per 4 s
+  // seen here, each on both channels). Up to four events are tolerated; a KS path that
+  // loses, repeats or reorders buffers gives one per buffer, hundreds in 4 s.
+  EXPECT_LE(gaps.size() + gapsR.size(), 8u);
 }
 
 }  // namespace
