@@ -248,9 +248,9 @@ int main() {
         const RatePair& rp = RatePairs()[ri];
         const Figures f = Measure([&] { return std::move(MakePeers(windows[w], rp)[pi]); }, rp);
         const Figures& mine = ours[std::size_t(w)][ri];
-        std::printf("%-26s %-12s %9.1f %12.1f %12.3f %11.3f   %8s %9.1f %9.1f\n", name.c_str(), rp.label, f.thdn,
-                    f.rejection, f.flatness, f.gainAt09, ("w" + std::to_string(int(windows[w]))).c_str(),
-                    f.thdn - mine.thdn, mine.rejection - f.rejection);
+        std::printf("%-26s %-12s %9.1f %12.1f %12.3f %11.3f   %6s%d %9.1f %9.1f\n", name.c_str(), rp.label, f.thdn,
+                    f.rejection, f.flatness, f.gainAt09, "w", int(windows[w]), f.thdn - mine.thdn,
+                    mine.rejection - f.rejection);
       }
     }
   }
