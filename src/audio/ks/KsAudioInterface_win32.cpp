@@ -32,11 +32,12 @@ CKsStreamDevice* CKsAudioInterface::NewStream(uint32_t bufferBytes, uint32_t buf
 }
 
 int32_t CKsAudioInterface::Open(const AudioOpenParams& params) {
-  params_ = params;
   if (opened_) {
+    // The running stream keeps its parameters: latency and bytes per frame stay true.
     SetErrorText(isInput_ ? "Input Object Already Opened" : "Output Object Already Opened");
     return 1;
   }
+  params_ = params;
   if (IsNoDeviceName(params.deviceId.c_str())) {
     SetErrorText(isInput_ ? "No Input Device Selected" : "No Output Device Selected");
     return 2;

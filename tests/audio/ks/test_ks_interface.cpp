@@ -170,8 +170,9 @@ TEST(KsAudioInterface, ErrorTexts) {
   EXPECT_EQ(info.name, "Good Speakers");
   EXPECT_EQ(info.identifier, AudioFilterSpec("", true, 2).devicePath);
   ASSERT_EQ(out.Open(Params(info.identifier, 2, 48000, 256, 3)), 0);
-  EXPECT_EQ(out.Open(Params(info.identifier, 2, 48000, 256, 3)), 1);
+  EXPECT_EQ(out.Open(Params(info.identifier, 2, 48000, 512, 6)), 1);
   EXPECT_STREQ(out.ErrorText(), "Output Object Already Opened");
+  EXPECT_EQ(out.GetLatency(), 3 * 256);  // the running stream's figures stay
   EXPECT_TRUE(out.IsRunning());  // the first open is untouched
   out.Close();
   EXPECT_EQ(in.GetDeviceCount(), 1);
