@@ -79,7 +79,8 @@ struct KsSimPinStats {
   int32_t submissions = 0;       // stream requests accepted
   int32_t completions = 0;       // completed with data
   int32_t cancellations = 0;
-  int32_t underruns = 0;         // render: the queue ran dry while running
+  int32_t underruns = 0;         // the queue ran dry while running (render: silence
+                                 // played; capture: what was heard meanwhile is lost)
   std::vector<KSSTATE> states;   // every state set successfully, in order
   std::vector<void*> firstSubmittedData;  // Data pointers of the first 64 submissions
   WORD lastFormatTag = 0;

@@ -740,11 +740,19 @@ void KsSimDriver::Tick() {
         PinRecord& record = Record(pin->filter, pin->pin);
         // The device clock ran on with nothing to play: a render pin plays silence
         // there, which the analysis should see as the gap it is.
-        if (pin->hadRequest && start - pin->lastEnd > 0.001 && r.write) {
+        if (pin->hadRequest && start - pin->lastEnd > 0.001) {
           ++record.stats.underruns;
-          size_t gap = static_cast<size_t>((start - pin->lastEnd) * f.nSamplesPerSec) * f.nChannels;
-          const size_t keep = static_cast<size_t>(renderKeepSeconds_ * f.nSamplesPerSec) * f.nChannels;
-          if (record.rendered.size() + gap <= keep) record.rendered.insert(record.rendered.end(), gap, 0);
+          const size_t gapFrames = static_cast<size_t>((start - pin->lastEnd) * f.nSamplesPerSec);
+          if (r.write) {
+            const size_t gap = gapFrames * f.nChannels;
+            const size_t keep = static_cast<size_t>(renderKeepSeconds_ * f.nSamplesPerSec) * f.nChannels;
+            if (record.rendered.size() + gap <= keep) record.rendered.insert(record.rendered.end(), gap, 0);
+          } else {
+            // A capture device with no buffer to fill loses what it heard meanwhile.
+            const KsSimPinSpec& tone = filters_[static_cast<size_t>(pin->filter)].pins[pin->pin];
+            pin->phase = std::fmod(pin->phase + 2.0 * 3.14159265358979323846 * tone.toneHz * gapFrames / f.nSamplesPerSec,
+                                   2.0 * 3.14159265358979323846);
+          }
         }
         r.started = true;
         r.due = start + static_cast<double>(r.header->FrameExtent / f.nBlockAlign) / f.nSamplesPerSec;

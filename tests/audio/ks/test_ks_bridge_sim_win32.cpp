@@ -31,7 +31,7 @@ TEST(KsBridgeSimulated, Tone48000To44100ThroughTheResampler) {
   KsSimFilterSpec mic = AudioFilterSpec("Sim Mic", false, 0);
   mic.pins[0].toneHz = kToneHz;
   mic.pins[0].toneAmplitude = kAmplitude;
-  sim.Driver().AddFilter(mic);
+  const int32_t micIndex = sim.Driver().AddFilter(mic);
   const int32_t speakers = sim.Driver().AddFilter(AudioFilterSpec("Sim Speakers", true, 1));
   AudioInterfaceFactory previous = AudioPort::SetInterfaceFactory(&KsFactory);
 
@@ -76,8 +76,9 @@ TEST(KsBridgeSimulated, Tone48000To44100ThroughTheResampler) {
   auto gaps = sigan::FindDiscontinuities(left.data() + start, len, 44100.0, fit.frequency);
   auto gapsR = sigan::FindDiscontinuities(right.data() + start, len, 44100.0, fit.frequency);
   std::printf("KS sim bridge 48000 -> 44100: %.3f Hz, level %.2f dB, THD+N %.1f dB, %zu discontinuities in 4 s, "
-              "render-pin underruns %d, resampler underruns %d overruns %d, ratio %.6f, onset %.1f ms\n",
-              fit.frequency, level, medianThdn, gaps.size() + gapsR.size(), stats.underruns, underruns, overruns,
+              "render-pin underruns %d, capture-pin overruns %d, resampler underruns %d overruns %d, ratio %.6f, onset %.1f ms\n",
+              fit.frequency, level, medianThdn, gaps.size() + gapsR.size(), stats.underruns,
+              sim.Driver().PinStats(micIndex, 0).underruns, underruns, overruns,
               ratio, 1000.0 * onset / 44100.0);
   EXPECT_NEAR(fit.frequency, kToneHz, 0.5);
   EXPECT_NEAR(level, 20.0 * std::log10(kAmplitude), 0.5);
