@@ -12,6 +12,10 @@
 #include "audio/ds/DSoundManager_win32.h"
 #include "engine/LogPrintf.h"
 
+static_assert(kDsErrBadFormat == static_cast<int32_t>(DSERR_BADFORMAT), "code");
+static_assert(kDsErrInvalidArg == static_cast<int32_t>(E_INVALIDARG), "code");
+static_assert(kDsErrBufferLost == static_cast<int32_t>(DSERR_BUFFERLOST), "code");
+
 namespace {
 
 // DirectSound enumeration is not safe to run from two threads at once on every system;
@@ -296,11 +300,7 @@ int32_t CDsAudioInterface::OpenOutput() {
                                  blockBytes_, reinterpret_cast<const HANDLE*>(events_),
                                  fill_.get());
   if (FAILED(hr)) {
-    if (hr == DSERR_BADFORMAT || hr == E_INVALIDARG) {
-      SetErrorText("DSoundManager::CreateStreaming failed (bad format?): %08x", HexCode(hr));
-    } else {
-      SetErrorText("DSoundManager::CreateStreaming failed: %08x", HexCode(hr));
-    }
+    SetErrorText(DsCreateStreamingFailureFormat(static_cast<int32_t>(hr)), HexCode(hr));
     return 1;
   }
   sound_.reset(sound);

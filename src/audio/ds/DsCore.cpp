@@ -96,6 +96,13 @@ DsWaveFormat DsBuildFormat(int32_t channels, int32_t sampleRate, int32_t bitsPer
   return f;
 }
 
+const char* DsCreateStreamingFailureFormat(int32_t code) {
+  if (code == kDsErrBadFormat || code == kDsErrInvalidArg) {
+    return "DSoundManager::CreateStreaming failed (bad format?): %08x";
+  }
+  return "DSoundManager::CreateStreaming failed: %08x";
+}
+
 void DsDeviceInfoAt(const std::vector<DsDeviceEntry>& devices, bool allowDefaultDevice,
                     int32_t index, AudioDeviceInfo* info) {
   if (allowDefaultDevice) {

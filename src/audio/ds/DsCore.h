@@ -87,6 +87,15 @@ inline int32_t DsLatencyFrames(bool opened, int32_t fifoFrames, int32_t bufferCo
   return opened ? fifoFrames + (bufferCount / 2) * bufferFrames : 0;
 }
 
+// Codes the platform returns that the interface tells apart.
+constexpr int32_t kDsErrBadFormat = static_cast<int32_t>(0x88780064u);   // DSERR_BADFORMAT
+constexpr int32_t kDsErrInvalidArg = static_cast<int32_t>(0x80070057u);  // E_INVALIDARG
+constexpr int32_t kDsErrBufferLost = static_cast<int32_t>(0x88780096u);  // DSERR_BUFFERLOST
+
+// The failure text of the streaming buffer's creation, with one %08x for the code: a
+// refused format gets a hint, since that is what the user can change.
+const char* DsCreateStreamingFailureFormat(int32_t code);
+
 // One DirectSound device as enumeration reports it.
 struct DsDeviceEntry {
   DsGuid guid;

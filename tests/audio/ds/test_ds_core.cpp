@@ -2,6 +2,7 @@
 // offsets, refill order, prefill size, latency, device-list entries.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
@@ -160,6 +161,20 @@ TEST(DsGeometry, LatencyIsHalfTheBuffersPlusTheFifo) {
   EXPECT_EQ(DsLatencyFrames(true, 1000, 8, 512), 3048);
   EXPECT_EQ(DsLatencyFrames(true, 0, 3, 256), 256);  // half of 3 rounds down
   EXPECT_EQ(DsLatencyFrames(false, 1000, 8, 512), 0);
+}
+
+TEST(DsErrors, RefusedFormatGetsTheHint) {
+  char text[128];
+  std::snprintf(text, sizeof(text), DsCreateStreamingFailureFormat(kDsErrBadFormat),
+                static_cast<unsigned>(kDsErrBadFormat));
+  EXPECT_STREQ(text, "DSoundManager::CreateStreaming failed (bad format?): 88780064");
+  std::snprintf(text, sizeof(text), DsCreateStreamingFailureFormat(kDsErrInvalidArg),
+                static_cast<unsigned>(kDsErrInvalidArg));
+  EXPECT_STREQ(text, "DSoundManager::CreateStreaming failed (bad format?): 80070057");
+  const int32_t outOfMemory = static_cast<int32_t>(0x8007000Eu);
+  std::snprintf(text, sizeof(text), DsCreateStreamingFailureFormat(outOfMemory),
+                static_cast<unsigned>(outOfMemory));
+  EXPECT_STREQ(text, "DSoundManager::CreateStreaming failed: 8007000e");
 }
 
 TEST(DsDeviceList, DefaultEntryShiftsTheDevices) {
