@@ -454,6 +454,32 @@ TEST(KsRenderFilter, OpenRenderPinFallsBackToALaterPin) {
   EXPECT_EQ(sim.Driver().OpenHandleCount(), 0);
 }
 
+// A render pin of communication BOTH sits in the render sink and the render source list;
+// once the caller owns it, neither list may still refer to it.
+TEST(KsRenderFilter, ATakenPinLeavesEveryList) {
+  KsSimScope sim;
+  KsSimFilterSpec spec = AudioFilterSpec("Dev", true, 0);
+  spec.pins = {PinOf(KSPIN_COMMUNICATION_BOTH, KSPIN_DATAFLOW_IN)};
+  sim.Driver().AddFilter(spec);
+  WAVEFORMATEXTENSIBLE f = MakeFormat(2, 48000, true);
+  {
+    HRESULT hr;
+    CKsRenderFilter filter(spec.devicePath.c_str(), &hr, "");
+    ASSERT_EQ(filter.Instantiate(), S_OK);
+    ASSERT_EQ(filter.DiscoverPins(), S_OK);
+    ASSERT_EQ(filter.m_listRenderSourcePins.Count(), 1);
+    CKsAudioPin* pin = filter.OpenRenderPin(&f.Format, false);
+    ASSERT_NE(pin, nullptr);
+    EXPECT_EQ(pin->GetPinKind(), 0);  // a plain audio pin, not a CKsRenderPin
+    EXPECT_EQ(filter.m_listRenderSourcePins.Count(), 0);
+    EXPECT_EQ(filter.m_listRenderSinkPins.Count(), 0);
+    delete pin;
+    EXPECT_EQ(filter.SortPins(), S_OK);  // rebuilt from the all-pins list, without it
+    EXPECT_EQ(filter.m_listRenderSourcePins.Count(), 0);
+  }
+  ExpectNoLiveObjects();
+}
+
 TEST(KsCaptureFilter, OpenCapturePinHasNoSecondAttemptAndStaysOwned) {
   KsSimScope sim;
   KsSimFilterSpec spec = AudioFilterSpec("Mic", false, 0);
