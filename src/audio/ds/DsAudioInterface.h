@@ -58,6 +58,8 @@ class CDsAudioInterface : public CAudioInterface, private WorkerBody {
   uint32_t LoopBlockCount() const { return loopBlocks_.load(std::memory_order_relaxed); }
   // The GUID the last Open asked DirectSound for (all zero: the default device).
   const DsGuid& OpenedGuid() const { return openedGuid_; }
+  // The worker running the notification loop (to see its thread and priority).
+  const WorkerThread& Worker() const { return worker_; }
   // The playback stream while an output is open (null otherwise); for diagnostics.
   DsStreamingSound* GetStreamingSound() const { return sound_.get(); }
 

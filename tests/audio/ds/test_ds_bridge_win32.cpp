@@ -222,14 +222,7 @@ BridgeTake RunBridgeOnce(const BridgeCase& bc) {
     ADD_FAILURE() << "generator: " << gen.ErrorText();
     return take;
   }
-  for (int t = 0; t < 85; ++t) {
-    Sleep(100);
-    if (std::getenv("DS_BRIDGE_TRACE") != nullptr) {
-      std::printf("t=%.1f ratio %.6f fifo %d in %.1f out %.1f injit %.2f outjit %.2f\n", t / 10.0,
-                  resampler.CurrentRatio(), resampler.FifoLevelSamples(), resampler.InputRate(),
-                  resampler.OutputRate(), resampler.InputJitter(), resampler.OutputJitter());
-    }
-  }
+  Sleep(8500);
   gen.Close();
   recSrcIf.Close();
   recDstIf.Close();
@@ -284,25 +277,6 @@ BridgeTake RunBridgeOnce(const BridgeCase& bc) {
   take.outRate = BridgeCallback::EffectiveRate(callback.outTimes_, kFrames);
   take.clocksHeld = std::abs(take.inRate / bc.srcRate - 1.0) > 0.01 ||
                     std::abs(take.outRate / bc.dstRate - 1.0) > 0.01;
-  if (std::getenv("DS_BRIDGE_TRACE") != nullptr) {
-    const BridgeCallback::Times* sides[2] = {&callback.inTimes_, &callback.outTimes_};
-    const int rates[2] = {bc.srcRate, bc.dstRate};
-    for (int k = 0; k < 2; ++k) {
-      const size_t nt = sides[k]->n.load();
-      if (nt < 2) continue;
-      const double period = 1000.0 * kFrames / rates[k];
-      int late2 = 0;
-      double maxGap = 0;
-      for (size_t i = 1; i < nt; ++i) {
-        const double g = sides[k]->at[i] - sides[k]->at[i - 1];
-        if (g > 2 * period) ++late2;
-        maxGap = std::max(maxGap, g);
-      }
-      const double span = sides[k]->at[nt - 1] - sides[k]->at[0];
-      std::printf("  %s: %zu blocks in %.0f ms = %.1f frames/s, %d gaps > 2 periods, max gap %.1f ms\n",
-                  k ? "out" : "in", nt, span, (nt - 1) * kFrames * 1000.0 / span, late2, maxGap);
-    }
-  }
   std::vector<std::pair<size_t, size_t>> srcBad;  // source index ranges that were not clean
   {
     sigan::ContinuityOptions opt;

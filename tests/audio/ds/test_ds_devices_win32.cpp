@@ -141,6 +141,12 @@ TEST_F(DsDevices, IdentifierOpensThatSameDevice) {
   EXPECT_EQ(DsGuidToText(out.OpenedGuid()), idB);
   EXPECT_EQ(out.GetLatency(), 4 * 1024);
   EXPECT_EQ(out.GetBytesPerFrame(), 4);
+  // The notification loop runs on a time-critical thread.
+  HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, out.Worker().GetThreadId());
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(GetThreadPriority(thread), THREAD_PRIORITY_TIME_CRITICAL);
+  CloseHandle(thread);
+  EXPECT_EQ(out.Worker().GetActiveCount(), 1);
   Take takeB = Record(monB, 48000, 2500, 997.0);
   for (int again = 0; again < 2 && (takeB.discontinuities != 0 || takeB.fit.thdnDb > -70.0);
        ++again) {
@@ -152,6 +158,7 @@ TEST_F(DsDevices, IdentifierOpensThatSameDevice) {
   const double onA = Record(monA, 44100, 1200, 0.0).levelDb;
   out.Close();
   EXPECT_FALSE(out.IsRunning());
+  EXPECT_EQ(out.Worker().GetActiveCount(), 0);
   EXPECT_EQ(out.GetLatency(), 0);
   EXPECT_FALSE(out.HasFailed());
   EXPECT_NEAR(onB, -6.0, 1.5);

@@ -173,10 +173,14 @@ TEST(DsStreamingSound, LostBufferIsRestoredAndTheDueBlockSkipped) {
   EXPECT_EQ(buffer->restores, 0);
 
   buffer->lostRestores = 3;  // two refusals, then back
-  const DWORD start = GetTickCount();
+  LARGE_INTEGER f, t0, t1;
+  QueryPerformanceFrequency(&f);
+  QueryPerformanceCounter(&t0);
   ASSERT_EQ(sound.OnNotify(1), S_OK);
+  QueryPerformanceCounter(&t1);
   EXPECT_EQ(buffer->restores, 3);
-  EXPECT_GE(GetTickCount() - start, 15u);  // 10 ms between attempts
+  // Two waits of 10 ms between the three attempts (a little slack for the timer).
+  EXPECT_GE(1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) / f.QuadPart, 15.0);
   EXPECT_TRUE(buffer->locks.empty());      // the block due now was skipped
   EXPECT_EQ(sound.RestoreCount(), 1u);
   ASSERT_EQ(sound.OnNotify(1), S_OK);      // the next notification fills again
