@@ -77,7 +77,19 @@ std::string Unavailable() {
 }
 
 std::string TempPath(const std::string& stem) {
-  return Dir() + "/tmp/" + stem + "-" + std::to_string(ProcessId()) + "-" + std::to_string(g_counter.fetch_add(1));
+  // Windows process ids under Wine repeat from run to run, so a time stamp keeps the
+  // names of one run from meeting files another run left behind.
+  static const long long stamp = static_cast<long long>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count() %
+      100000000000LL);
+  const std::string tmpDir = Dir() + "/tmp";
+#ifdef _WIN32
+  CreateDirectoryA(HostPath(tmpDir).c_str(), nullptr);
+#else
+  std::system(("mkdir -p " + Quote(tmpDir)).c_str());
+#endif
+  return Dir() + "/tmp/" + stem + "-" + std::to_string(ProcessId()) + "-" + std::to_string(stamp) + "-" +
+         std::to_string(g_counter.fetch_add(1));
 }
 
 std::string HostPath(const std::string& linuxPath) {
@@ -113,13 +125,7 @@ Job Job::Start(const std::string& command) {
   Job job;
   if (Dir().empty()) return job;
   std::string base = TempPath("job");
-  // The directory may not exist yet; create it through the host path.
-  std::string tmpDir = Dir() + "/tmp";
-#ifdef _WIN32
-  CreateDirectoryA(HostPath(tmpDir).c_str(), nullptr);
-#else
-  std::system(("mkdir -p " + Quote(tmpDir)).c_str());
-#endif
+  for (const char* ext : {".rc", ".pid", ".out"}) std::remove(HostPath(base + ext).c_str());
   std::ofstream script(HostPath(base + ".sh"), std::ios::binary);
   if (!script) return job;
   // The command runs in the background of this script so its pid can be recorded for
@@ -174,6 +180,35 @@ std::string Job::Output() const {
   std::string text;
   if (Started()) ReadFile(base_ + ".out", &text);
   return text;
+}
+
+std::string RaiseAudioPriority(int nice, int rtPriority) {
+  // /proc/self read through this process's own file calls names this very process, also
+  // under Wine (where the Windows process id is not the Unix one).
+  std::string stat;
+  if (!ReadFile("/proc/self/stat", &stat) || stat.empty()) return "priority unchanged: /proc/self unreadable";
+  const long pid = std::strtol(stat.c_str(), nullptr, 10);
+  if (pid <= 1) return "priority unchanged: no usable process id";
+  // Safety: the process must carry the rig's environment, i.e. be this test.
+  const std::string script =
+      "p=" + std::to_string(pid) + "; n=" + std::to_string(nice) + "; rt=" + std::to_string(rtPriority) + "\n"
+      "raise() { renice -n $n -p $1 >/dev/null 2>&1 || return 1; [ $rt -le 0 ] || chrt -r -p $rt $1 >/dev/null 2>&1; }\n"
+      "env() { tr '\\0' '\\n' < \"$1/environ\" 2>/dev/null; }\n"
+      "env /proc/$p | grep -q '^VELORAND_RIG_DIR=' || { echo 'not the test process'; exit 3; }\n"
+      "prefix=$(env /proc/$p | sed -n 's/^WINEPREFIX=//p')\n"
+      "c=0; for t in /proc/$p/task/*; do raise ${t##*/} && c=$((c+1)); done\n"
+      "s=0; if [ -n \"$prefix\" ]; then for q in /proc/[0-9]*; do\n"
+      "  case \"$(cat $q/comm 2>/dev/null)\" in wineserver*) ;; *) continue ;; esac\n"
+      "  env $q | grep -qxF \"WINEPREFIX=$prefix\" || continue\n"
+      "  for t in $q/task/*; do raise ${t##*/} && s=$((s+1)); done\n"
+      "done; fi\n"
+      "[ $c -gt 0 ] || { echo 'renice refused'; exit 1; }\n"
+      "pol=$(chrt -p $p 2>/dev/null | sed -n 's/.*policy: *//p' | head -1)\n"
+      "echo \"nice $n, policy ${pol:-unknown}: $c threads of process $p, $s wineserver threads\"\n";
+  std::string out;
+  int rc = Shell(script, 10000, &out);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return rc == 0 ? out : "priority unchanged: " + out;
 }
 
 int Shell(const std::string& command, int timeoutMs, std::string* output) {

@@ -27,7 +27,7 @@ namespace rig {
 std::string Unavailable();
 // The rig directory (Linux path), from VELORAND_RIG_DIR.
 std::string Dir();
-// A fresh Linux path inside the rig directory for a temporary file.
+// A fresh Linux path inside the rig directory for a temporary file (its folder exists).
 std::string TempPath(const std::string& stem);
 // A Linux path as this process opens it.
 std::string HostPath(const std::string& linuxPath);
@@ -38,6 +38,17 @@ std::string Quote(const std::string& word);
 // its exit status, or -1 when it could not start or did not finish in time (it is then
 // sent SIGKILL). stdout and stderr go to *output when given.
 int Shell(const std::string& command, int timeoutMs, std::string* output = nullptr);
+
+// Gives this process's threads (and those it creates later, which inherit it) the Unix
+// niceness `nice`, and the same to the wineserver of this process's Wine prefix: on a
+// loaded machine Wine's own audio threads (winmm's device thread, the PulseAudio back
+// end's timer) and the server every Wine event goes through are ordinary nice-0 threads
+// and get starved, which a real Windows system prevents by giving audio threads priority.
+// Only this process (found through /proc/self) and its prefix's wineserver are touched.
+// With rtPriority > 0 they also get round-robin real-time scheduling at that priority
+// (the kernel's real-time throttling still leaves the rest of the machine 5 %).
+// Returns a one-line description of what was done (or why not).
+std::string RaiseAudioPriority(int nice, int rtPriority = 0);
 
 // A tool running in the background (a recorder, a player).
 class Job {

@@ -98,7 +98,7 @@ case "$cmd" in
     # Root is fine here (it warns). No realtime, no idle exit, no default script: the
     # server holds exactly the cables asked for.
     pulseaudio --daemonize=yes --exit-idle-time=-1 --disallow-exit -n --use-pid-file=yes \
-      --realtime=no --high-priority=no --disable-shm=yes \
+      --realtime=yes --high-priority=yes --disable-shm=yes \
       --log-target=file:"$dir/pulse.log" \
       --load="module-native-protocol-unix auth-anonymous=1" \
       "${loads[@]}" >>"$dir/pulse.log" 2>&1

@@ -106,8 +106,20 @@ ToneFit FitTone(const float* x, size_t n, double rate, double frequencyHint) {
   double w = 2.0 * kPi * f / rate;  // rad/sample
   const double centre = 0.5 * static_cast<double>(n - 1);
   double a = 0.0, b = 0.0, c = 0.0;
+  auto residual = [&](double ww, double aa, double bb, double cc) {
+    double r = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      double t = static_cast<double>(i) - centre;
+      double e = x[i] - (aa * std::cos(ww * t) + bb * std::sin(ww * t) + cc);
+      r += e * e;
+    }
+    return r;
+  };
   // Three-parameter fit at the current frequency, then four-parameter Gauss-Newton steps
   // that also move the frequency; time is centred so the frequency column stays small.
+  // A step that does not lower the residual (a signal that is no steady sine: a chirp, a
+  // dropout) is not taken, so the fit never runs away from its starting point.
+  double best = -1.0;
   for (int iter = 0; iter < 12; ++iter) {
     const bool withFreq = iter > 0;
     const int m = withFreq ? 4 : 3;
@@ -124,21 +136,19 @@ ToneFit FitTone(const float* x, size_t n, double rate, double frequencyHint) {
     }
     for (int r = 0; r < m; ++r)
       for (int k = 0; k < r; ++k) ata[r * m + k] = ata[k * m + r];
-    if (!Solve(ata, atb, m)) return fit;
+    if (!Solve(ata, atb, m)) break;
+    const double nw = withFreq ? w + atb[3] : w;
+    const double res = residual(nw, atb[0], atb[1], atb[2]);
+    if (best >= 0.0 && !(res < best)) break;
+    best = res;
     a = atb[0];
     b = atb[1];
     c = atb[2];
-    if (withFreq) {
-      w += atb[3];
-      if (std::fabs(atb[3]) < 1e-13) break;
-    }
+    w = nw;
+    if (withFreq && std::fabs(atb[3]) < 1e-13) break;
   }
-  double resid = 0.0;
-  for (size_t i = 0; i < n; ++i) {
-    double t = static_cast<double>(i) - centre;
-    double e = x[i] - (a * std::cos(w * t) + b * std::sin(w * t) + c);
-    resid += e * e;
-  }
+  if (best < 0.0) return fit;
+  const double resid = best;
   fit.frequency = w * rate / (2.0 * kPi);
   fit.amplitude = std::hypot(a, b);
   // a cos + b sin = A sin(wt + phi) with phi = atan2(a, b); move it from the centre to 0.

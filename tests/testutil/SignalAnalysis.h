@@ -52,7 +52,9 @@ struct ToneFit {
   double thdnPercent = 0.0;
   bool valid = false;       // false when no tone could be fitted
 };
-// Fits one sine. frequencyHint <= 0 starts from EstimateFrequency.
+// Fits one sine. frequencyHint <= 0 starts from EstimateFrequency. For a tone whose
+// frequency moves slowly (a bridge steering its ratio), fit short pieces (50-100 ms):
+// over longer ones the frequency movement itself shows up as residual.
 ToneFit FitTone(const float* x, size_t n, double rate, double frequencyHint = 0.0);
 
 // ---- Continuity -------------------------------------------------------------------------
@@ -69,8 +71,8 @@ struct ContinuityOptions {
   // A 2 ms window whose RMS falls more than this many dB below the median counts as a
   // dropout.
   double dropoutDb = 3.0;
-  // Findings closer together than this (samples) are reported once.
-  size_t mergeDistance = 256;
+  // Findings of one kind closer together than this (samples) are reported once.
+  size_t mergeDistance = 1024;
 };
 // Scans a stretch that should hold one steady tone of the given frequency.
 std::vector<Discontinuity> FindDiscontinuities(const float* x, size_t n, double rate, double frequency,
