@@ -6,7 +6,9 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <cctype>
+#include <thread>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -120,6 +122,28 @@ TEST_F(DsDevices, ListsCablesAndMonitorsWithGuidIdentifiersAndDefaultEntry) {
     iface.GetDeviceInfo(&info, 0);
     EXPECT_TRUE(IsGuidText(info.identifier));
   }
+}
+
+TEST_F(DsDevices, InputAndOutputEnumerateAtTheSameTime) {
+  // The dialog's two sides may fill their lists while the other side enumerates; every
+  // enumeration must see the whole list.
+  CDsAudioInterface in(true);
+  CDsAudioInterface out(false);
+  const int32_t inCount = in.GetDeviceCount();
+  const int32_t outCount = out.GetDeviceCount();
+  std::atomic<int> wrong{0};
+  std::thread other([&] {
+    CoInitialize(nullptr);
+    for (int i = 0; i < 20; ++i) {
+      if (out.GetDeviceCount() != outCount) ++wrong;
+    }
+    CoUninitialize();
+  });
+  for (int i = 0; i < 20; ++i) {
+    if (in.GetDeviceCount() != inCount) ++wrong;
+  }
+  other.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(DsDevices, IdentifierOpensThatSameDevice) {
@@ -241,9 +265,19 @@ TEST_F(DsDevices, RefusalsCarryTheirTexts) {
   EXPECT_FALSE(in.IsRunning());
   EXPECT_FALSE(out.IsRunning());
 
+  // A loop thread that cannot start is a failed open, not a silent stream.
+  WorkerThread::FailNextStartsForTesting(1);
+  EXPECT_EQ(out.Open(Params("WAVE_MAPPER", 48000, 2, 480, 4)), 1);
+  EXPECT_STREQ(out.ErrorText(), "DS: could not start the output thread");
+  EXPECT_FALSE(out.IsRunning());
+
   // After the refusals the same objects open normally.
   EXPECT_EQ(in.Open(Params("WAVE_MAPPER", 48000, 2, 480, 4)), 0) << in.ErrorText();
   in.Close();
+  dstest::ToneSource tone(440.0, 48000.0, 0.1, 2, 0);
+  out.SetSink(&tone);
+  EXPECT_EQ(out.Open(Params("WAVE_MAPPER", 48000, 2, 480, 4)), 0) << out.ErrorText();
+  out.Close();
 }
 
 // The slot a new handle lands in. The handle table hands out its lowest free slot, so a
