@@ -105,6 +105,11 @@ bool AsyncResampler::Init(const ResamplerConfig& config) {
     }
   }
   ratio_.store(ratio, std::memory_order_relaxed);
+  // The input side usually starts pushing before the first pull computes a target. A
+  // target of 1.0 would meanwhile pull the ratio away from the nominal one (towards 1.0,
+  // a 44100 -> 192000 bridge by several percent) and start playback at the wrong pitch,
+  // so it starts at the nominal ratio, which is where the first update puts it anyway.
+  if (ratio > 0.0) target_.store(ratio, std::memory_order_relaxed);
   lastFactor_.store(ratio, std::memory_order_relaxed);
   variableRatio_.store(config_.variableRatio != 0, std::memory_order_relaxed);
 

@@ -55,6 +55,15 @@ TEST(AsyncResampler, PassThroughKeepsSampleValues) {
   EXPECT_DOUBLE_EQ(r.CurrentRatio(), 1.0);
 }
 
+TEST(AsyncResampler, PushesBeforeTheFirstPullKeepTheNominalRatio) {
+  FakeClock clock;
+  AsyncResampler r;
+  ASSERT_TRUE(r.Init(Config(44100, 192000, 512, 8)));
+  Block in(2, 512, 1000);
+  for (int i = 0; i < 20; ++i) r.PushInput(in.In(), 512);
+  EXPECT_NEAR(r.CurrentRatio(), 192000.0 / 44100.0, 1e-9);
+}
+
 TEST(AsyncResampler, NominalRatiosBeyondEightAreRejected) {
   AsyncResampler r;
   ASSERT_TRUE(r.Init(Config(8000, 96000, 256, 4)));
