@@ -9,14 +9,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "testutil/SignalAnalysis.h"
+
+using namespace sigan;
 
 namespace {
 
 HWND FindDialog(const char* title, DWORD timeoutMs) {
     DWORD start = GetTickCount();
     for (;;) {
+        // Visible only: the dialog shows itself once its initialisation has finished, and
+        // reading its lists before that would race with their filling.
         HWND h = FindWindowA("#32770", title);
-        if (h) return h;
+        if (h && IsWindowVisible(h)) return h;
         if (GetTickCount() - start >= timeoutMs) return nullptr;
         Sleep(50);
     }
@@ -129,7 +136,7 @@ int Usage() {
                  "  find T ms | select T id text | click T id | text T id | enabled T id\n"
                  "  list T id | wait-text T id substring ms | rates T in out ms\n"
                  "  meters T | report T id ms | close T ms | escape T ms | titles\n"
-                 "  msgbox caption ms | ini-set file section key value\n");
+                 "  msgbox caption ms | ini-set file section key value | analyze file rate\n");
     return 2;
 }
 
@@ -149,6 +156,20 @@ int main(int argc, char** argv) {
     auto arg = [&](int i) { return i < argc ? argv[i] : ""; };
     auto num = [&](int i, long def) { return i < argc ? std::strtol(argv[i], nullptr, 0) : def; };
 
+    if (cmd == "analyze") {
+        // analyze file rate: a mono 16-bit raw recording; the first 0.5 s are skipped
+        // (the bridge settling). Prints frequency, level, THD+N and discontinuities.
+        std::vector<int16_t> raw;
+        if (!ReadRaw16(title, &raw)) return 1;
+        double rate = std::atof(arg(3));
+        std::vector<float> x = Channel(raw, 1, 0);
+        size_t skip = static_cast<size_t>(rate / 2);
+        if (x.size() <= skip + 4800) return 1;
+        ToneFit fit = FitTone(x.data() + skip, x.size() - skip, rate);
+        auto gaps = FindDiscontinuities(x.data() + skip, x.size() - skip, rate, fit.frequency);
+        std::printf("%.2f %.1f %.1f %zu\n", fit.frequency, fit.levelDb, fit.thdnDb, gaps.size());
+        return fit.valid ? 0 : 1;
+    }
     if (cmd == "ini-set") {
         // ini-set file section key value: prepares a settings file through the platform.
         return WritePrivateProfileStringA(arg(3), arg(4), arg(5), title) ? 0 : 1;
