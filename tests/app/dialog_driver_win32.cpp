@@ -238,8 +238,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (cmd == "rates") {
-        // Both measured rates within 1 % of nominal, seen on three status updates in a
-        // row, so that a passing glance at a settling figure does not count.
+        // Both measured rates within 1 % of nominal on every reading for 3 s in a row, so
+        // that a passing glance at a settling figure does not count.
         double nomIn = std::atof(arg(3)), nomOut = std::atof(arg(4));
         DWORD start = GetTickCount(), timeout = static_cast<DWORD>(num(5, 30000));
         std::string t;
@@ -248,7 +248,7 @@ int main(int argc, char** argv) {
             t = Text(GetDlgItem(dlg, 1001));
             double in = 0, out = 0;
             if (Rates(t, in, out) && std::abs(in - nomIn) < 0.01 * nomIn && std::abs(out - nomOut) < 0.01 * nomOut) {
-                if (++good >= 3) {
+                if (++good >= 20) {
                     std::fputs(t.c_str(), stdout);
                     return 0;
                 }

@@ -184,7 +184,7 @@ for combo in "${combo_list[@]}"; do
   if drv rates Velorand "$1" "$4" 45000 >/dev/null; then
     a=$(analyze); f=${a%% *}
     within "$f" 1000 1 && pass "$1/$2x$3 -> $4/$5x$6: $a (Hz, dB, THD+N dB, gaps)" ||
-      fail "$1/$2x$3 -> $4/$5x$6: $a (Hz, dB, THD+N dB, gaps)"
+      fail "$1/$2x$3 -> $4/$5x$6: $a (Hz, dB, THD+N dB, gaps); status: $(drv text Velorand 1001 | tr '\n\t' '  ')"
   else
     fail "$1/$2x$3 -> $4/$5x$6: rates never settled: $(drv text Velorand 1001 | head -2 | tr '\n' ' ')"
   fi
