@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "engine/CFifo.h"
 #include "engine/LogPrintf.h"
@@ -37,7 +38,7 @@ void AudioPort::SetError(const char* text) { CopyText(errorText_, kErrorTextSize
 
 void AudioPort::Create(bool isInput, int32_t type) {
   Destroy();
-  std::lock_guard<std::recursive_timed_mutex> guard(lock_);
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   if (iface_ == nullptr && type >= kAudioTypeWave && type <= kAudioTypeKernelStreaming) {
     AudioInterfaceFactory factory = g_factory.load();
     if (factory != nullptr) iface_ = factory(isInput, type);
@@ -51,7 +52,7 @@ void AudioPort::Create(bool isInput, int32_t type) {
 
 void AudioPort::Destroy() {
   enabled_.store(false, std::memory_order_release);
-  std::lock_guard<std::recursive_timed_mutex> guard(lock_);
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   if (iface_ != nullptr) {
     if (iface_->IsRunning()) Close();
     delete iface_;
@@ -149,7 +150,7 @@ int32_t AudioPort::Open(const AudioOpenParams& params) {
     return 1;
   }
 
-  std::lock_guard<std::recursive_timed_mutex> guard(lock_);
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   params_ = params;
   if (params_.rawMode == 0) {
     for (int32_t c = 0; c < params_.channels; ++c) {
@@ -183,7 +184,7 @@ void AudioPort::Close() {
   // Cleared before the lock: a streaming thread waiting for the lock sees it and leaves,
   // so the interface's Close below can always join its thread.
   enabled_.store(false, std::memory_order_release);
-  std::lock_guard<std::recursive_timed_mutex> guard(lock_);
+  std::lock_guard<std::recursive_mutex> guard(lock_);
   iface_->Close();
   delete fifo_;
   fifo_ = nullptr;
@@ -202,10 +203,16 @@ const char* AudioPort::GetName(const char* suffix) const {
 bool AudioPort::IsInput() const { return iface_ != nullptr && iface_->IsInput(); }
 
 bool AudioPort::AcquireForBuffer() {
-  // Wait for the lock only in short steps: a Close that has cleared `enabled` may hold the
-  // lock while it joins this very thread, so waiting without limit could deadlock.
-  while (!lock_.try_lock_for(std::chrono::milliseconds(2))) {
+  // Never wait for the lock without looking at `enabled`: a Close that has cleared it may
+  // hold the lock while it joins this very thread, so a plain lock() could deadlock. The
+  // lock is contended only while the window thread opens, closes or changes the
+  // interface, so the short yield-then-sleep poll costs nothing in steady streaming.
+  for (int spins = 0; !lock_.try_lock(); ++spins) {
     if (!enabled_.load(std::memory_order_acquire)) return false;
+    if (spins < 64)
+      std::this_thread::yield();
+    else
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
   }
   return true;
 }
@@ -214,7 +221,7 @@ void AudioPort::OnBuffer(CAudioInterface* source, void* data, uint32_t bytes) {
   (void)source;
   if (!enabled_.load(std::memory_order_acquire)) return;
   if (!AcquireForBuffer()) return;
-  std::lock_guard<std::recursive_timed_mutex> guard(lock_, std::adopt_lock);
+  std::lock_guard<std::recursive_mutex> guard(lock_, std::adopt_lock);
   // A Close may have run while this thread waited: its buffers are gone.
   if (!enabled_.load(std::memory_order_acquire) || iface_ == nullptr || data == nullptr) return;
 

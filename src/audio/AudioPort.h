@@ -11,8 +11,8 @@
 // nothing and logs only through LogPrintf (silent unless a sink is on).
 //
 // Close never deadlocks against a streaming thread that is waiting for the lock: Close
-// clears `enabled` before it takes the lock, and OnBuffer waits for the lock only in short
-// timed steps, giving up as soon as it sees `enabled` cleared. The interface's Close (which
+// clears `enabled` before it takes the lock, and OnBuffer only try-locks, polling `enabled`
+// in between and giving up as soon as it sees it cleared. The interface's Close (which
 // joins its thread) therefore always finds the thread able to leave, and the channel
 // buffers are freed only after that, under the lock, with `enabled` re-checked by any
 // callback that gets the lock later.
@@ -100,6 +100,6 @@ class AudioPort : public AudioBufferSink {
   std::atomic<AudioStreamCallback*> callback_{nullptr};
   int32_t* channelBuffers_[kMaxChannels] = {};
   bool allowDefaultDevice_ = true;
-  std::recursive_timed_mutex lock_;
+  std::recursive_mutex lock_;
   std::atomic<bool> enabled_{false};
 };
