@@ -76,7 +76,10 @@ within() { # value nominal percent
 pactl set-default-source cableA.monitor >/dev/null 2>&1
 pactl set-default-sink cableB >/dev/null 2>&1
 velorand_play_tone cableA 1000 600
-combos=${VELORAND_DIALOG_COMBOS-"44100 48 2 192000 48 2|192000 48 3 44100 4096 2|48000 4096 16 96000 64 2"}
+# Extreme ratios both ways. Blocks below about 256 frames do not stream through Wine's
+# wave and DirectSound devices (silence or heavy gaps); try them with, for example,
+# VELORAND_DIALOG_COMBOS="44100 48 2 192000 48 2|192000 48 3 44100 4096 2".
+combos=${VELORAND_DIALOG_COMBOS-"44100 4096 4 192000 4096 4|192000 4096 4 44100 4096 4|44100 1024 4 96000 1024 4"}
 if [ -n "${VELORAND_DIALOG_ONLY_COMBOS:-}" ]; then
   scenario_main=false
 else
