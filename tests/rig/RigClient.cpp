@@ -183,18 +183,30 @@ std::string Job::Output() const {
 }
 
 std::string RaiseAudioPriority(int nice, int rtPriority) {
-  // /proc/self read through this process's own file calls names this very process, also
-  // under Wine (where the Windows process id is not the Unix one).
-  std::string stat;
-  if (!ReadFile("/proc/self/stat", &stat) || stat.empty()) return "priority unchanged: /proc/self unreadable";
-  const long pid = std::strtol(stat.c_str(), nullptr, 10);
-  if (pid <= 1) return "priority unchanged: no usable process id";
-  // Safety: the process must carry the rig's environment, i.e. be this test.
+  // Find this process's Unix pid. Under Wine the Windows process id is not the Unix one
+  // and /proc/self, read through Wine, can name the wineserver; so look for the process
+  // whose command name is this executable's (the kernel keeps 15 characters) and that
+  // carries this rig's directory in its environment.
+  std::string find;
+#ifdef _WIN32
+  char module[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, module, MAX_PATH);
+  std::string comm = module;
+  size_t slash = comm.find_last_of("\\/");
+  if (slash != std::string::npos) comm = comm.substr(slash + 1);
+  comm = comm.substr(0, 15);
+  find = "p=; for q in /proc/[0-9]*; do [ \"$(cat $q/comm 2>/dev/null)\" = " + Quote(comm) +
+         " ] || continue; env $q | grep -qxF " + Quote("VELORAND_RIG_DIR=" + Dir()) +
+         " || continue; p=${q#/proc/}; break; done\n";
+#else
+  find = "p=" + std::to_string(static_cast<long>(getpid())) + "\n";
+#endif
   const std::string script =
-      "p=" + std::to_string(pid) + "; n=" + std::to_string(nice) + "; rt=" + std::to_string(rtPriority) + "\n"
-      "raise() { renice -n $n -p $1 >/dev/null 2>&1 || return 1; [ $rt -le 0 ] || chrt -r -p $rt $1 >/dev/null 2>&1; }\n"
-      "env() { tr '\\0' '\\n' < \"$1/environ\" 2>/dev/null; }\n"
+      "n=" + std::to_string(nice) + "; rt=" + std::to_string(rtPriority) + "\n"
+      "env() { tr '\\0' '\\n' < \"$1/environ\" 2>/dev/null; }\n" + find +
+      "[ -n \"$p\" ] && [ \"$p\" -gt 1 ] || { echo 'test process not found'; exit 3; }\n"
       "env /proc/$p | grep -q '^VELORAND_RIG_DIR=' || { echo 'not the test process'; exit 3; }\n"
+      "raise() { renice -n $n -p $1 >/dev/null 2>&1 || return 1; [ $rt -le 0 ] || chrt -r -p $rt $1 >/dev/null 2>&1; }\n"
       "prefix=$(env /proc/$p | sed -n 's/^WINEPREFIX=//p')\n"
       "c=0; for t in /proc/$p/task/*; do raise ${t##*/} && c=$((c+1)); done\n"
       "s=0; if [ -n \"$prefix\" ]; then for q in /proc/[0-9]*; do\n"
@@ -204,7 +216,7 @@ std::string RaiseAudioPriority(int nice, int rtPriority) {
       "done; fi\n"
       "[ $c -gt 0 ] || { echo 'renice refused'; exit 1; }\n"
       "pol=$(chrt -p $p 2>/dev/null | sed -n 's/.*policy: *//p' | head -1)\n"
-      "echo \"nice $n, policy ${pol:-unknown}: $c threads of process $p, $s wineserver threads\"\n";
+      "echo \"nice $n, policy ${pol:-unknown}: $c threads of process $p ($(cat /proc/$p/comm)), $s wineserver threads\"\n";
   std::string out;
   int rc = Shell(script, 10000, &out);
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();

@@ -44,7 +44,8 @@ int Shell(const std::string& command, int timeoutMs, std::string* output = nullp
 // loaded machine Wine's own audio threads (winmm's device thread, the PulseAudio back
 // end's timer) and the server every Wine event goes through are ordinary nice-0 threads
 // and get starved, which a real Windows system prevents by giving audio threads priority.
-// Only this process (found through /proc/self) and its prefix's wineserver are touched.
+// Only this process (found by its command name and the rig directory in its environment)
+// and its prefix's wineserver are touched.
 // With rtPriority > 0 they also get round-robin real-time scheduling at that priority
 // (the kernel's real-time throttling still leaves the rest of the machine 5 %).
 // Returns a one-line description of what was done (or why not).
