@@ -95,8 +95,9 @@ case "$cmd" in
       desc="$(tr '[:lower:]' '[:upper:]' <<<"${name:0:1}")${name:1}"
       loads+=("--load=module-null-sink sink_name=$name rate=$rate channels=${ch:-2} sink_properties=device.description=$desc")
     done
-    # Root is fine here (it warns). No realtime, no idle exit, no default script: the
-    # server holds exactly the cables asked for.
+    # Root is fine here (it warns). High priority (and real-time where the system grants
+    # it), so the server's cable clocks keep time on a loaded machine; no idle exit, no
+    # default script: the server holds exactly the cables asked for.
     pulseaudio --daemonize=yes --exit-idle-time=-1 --disallow-exit -n --use-pid-file=yes \
       --realtime=yes --high-priority=yes --disable-shm=yes \
       --log-target=file:"$dir/pulse.log" \
