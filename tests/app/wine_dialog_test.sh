@@ -48,14 +48,25 @@ if [ ! -f "$WINEPREFIX/.velorand-ready" ]; then
   touch "$WINEPREFIX/.velorand-ready"
 fi
 
+# One server for the whole test, its services started with no terminal or pipe attached.
+wineserver -p
+wineboot </dev/null >/dev/null 2>&1
+
 app=$work/app
 mkdir -p "$app"
 cp "$exe" "$app/Velorand.exe"
 cp "$driver_exe" "$work/driver.exe"
 ini=$app/Velorand.ini
 
-drv() { wine "$work/driver.exe" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
-launch() { wine "$app/Velorand.exe" >/dev/null 2>&1 & app_pids+=("$!"); }
+# Output through a file, not a pipe: a Wine service started by this call (when the server
+# had gone) would inherit a pipe and keep the reader waiting for ever.
+drv() {
+  wine "$work/driver.exe" "$@" </dev/null >"$work/drv.out" 2>&1
+  local rc=$?
+  tr -d '\r' <"$work/drv.out"
+  return $rc
+}
+launch() { wine "$app/Velorand.exe" </dev/null >/dev/null 2>&1 & app_pids+=("$!"); }
 ini_get() { # section key
   awk -v s="[$1]" -v k="$2" 'BEGIN{IGNORECASE=1} {sub(/\r$/,"")} /^\[/{in_s=(tolower($0)==tolower(s))} in_s && index(tolower($0), tolower(k)"=")==1 {print substr($0, length(k)+2); exit}' "${3:-$ini}"
 }
