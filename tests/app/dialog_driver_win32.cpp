@@ -271,6 +271,35 @@ int main(int argc, char** argv) {
         std::fputs(Text(GetDlgItem(rep, 1014)).c_str(), stdout);
         return 0;
     }
+    if (cmd == "copy") {
+        // copy T: the Report window's Copy button; the clipboard must then hold exactly
+        // the report's text.
+        HWND rep = dlg;
+        std::string shown = Text(GetDlgItem(rep, 1014));
+        if (OpenClipboard(nullptr)) {
+            EmptyClipboard();
+            CloseClipboard();
+        }
+        SendMessageA(rep, WM_COMMAND, MAKEWPARAM(1015, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(rep, 1015)));
+        std::string clip;
+        for (int attempt = 0; attempt < 50 && clip.empty(); ++attempt) {
+            Sleep(100);
+            if (!OpenClipboard(nullptr)) continue;
+            if (HANDLE h = GetClipboardData(CF_TEXT)) {
+                if (const char* t = static_cast<const char*>(GlobalLock(h))) {
+                    clip = t;
+                    GlobalUnlock(h);
+                }
+            }
+            CloseClipboard();
+        }
+        if (clip != shown || clip.empty()) {
+            std::fprintf(stderr, "clipboard (%zu bytes) differs from the report (%zu bytes)\n", clip.size(), shown.size());
+            return 1;
+        }
+        std::printf("%zu bytes copied\n", clip.size());
+        return 0;
+    }
     if (cmd == "close" || cmd == "escape") {
         if (cmd == "close") PostMessageA(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
         else PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);

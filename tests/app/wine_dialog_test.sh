@@ -129,6 +129,7 @@ if echo "$report" | grep -q "Capture Mode Report" && echo "$report" | grep -q "I
 else
   fail "input report: $report"
 fi
+copied=$(drv copy Report) && pass "Copy puts the report on the clipboard ($copied)" || fail "Copy: $copied"
 a=$(analyze); f=${a%% *}
 within "$f" 1000 1 && pass "at CableB: $a (Hz, dB, THD+N dB, gaps)" || fail "at CableB: $a (1000 Hz expected)"
 drv close Velorand 20000 || fail "close"
