@@ -32,6 +32,9 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# A timeout (CTest) or Ctrl-C ends the test through the same clean-up.
+trap 'exit 143' TERM
+trap 'exit 130' INT
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
