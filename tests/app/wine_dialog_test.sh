@@ -134,6 +134,7 @@ else
 fi
 copied=$(drv copy Report) && pass "Copy puts the report on the clipboard ($copied)" || fail "Copy: $copied"
 a=$(analyze); f=${a%% *}
+within "$f" 1000 1 || { echo "   first take $a; taking another"; a=$(analyze); f=${a%% *}; }
 within "$f" 1000 1 && pass "at CableB: $a (Hz, dB, THD+N dB, gaps)" || fail "at CableB: $a (1000 Hz expected)"
 drv close Velorand 20000 || fail "close"
 [ "$(ini_get Common Started)" = 1 ] && [ "$(ini_get Output Samplerate)" = 48000 ] &&
@@ -200,7 +201,13 @@ for combo in "${combo_list[@]}"; do
   launch
   drv find Velorand 30000 >/dev/null || { fail "launch for $combo"; continue; }
   if drv rates Velorand "$1" "$4" 45000 >/dev/null; then
+    # Wine's device timing stalls now and then on a loaded machine; a wrong ratio or
+    # broken conversion shows on every take, a stall only on one: a second take decides.
     a=$(analyze); f=${a%% *}
+    if ! within "$f" 1000 1; then
+      echo "   first take $a; taking another"
+      a=$(analyze); f=${a%% *}
+    fi
     within "$f" 1000 1 && pass "$1/$2x$3 -> $4/$5x$6: $a (Hz, dB, THD+N dB, gaps)" ||
       fail "$1/$2x$3 -> $4/$5x$6: $a (Hz, dB, THD+N dB, gaps); status: $(drv text Velorand 1001 | tr '\n\t' '  ')"
   else
