@@ -68,6 +68,7 @@ std::string RecordCommand(const char* sink, int rate, const std::string& file) {
 struct Result {
   double frequency = 0, inLevelDb = 0, outLevelDb = 0, thdnDb = 0, thdnWorstDb = 0, thdnPercent = 0, inThdnDb = 0;
   double wowHz = 0;
+  double recorderSkewMs = 0;
   size_t inputDiscontinuities = 0;
   bool analysed = false;
   double latencyMs = 0;
@@ -117,13 +118,27 @@ void RunDirection(const Direction& d, Result* r) {
   const std::string recIn = rig::TempPath("rec-in") + ".raw";
   const std::string recOut = rig::TempPath("rec-out") + ".raw";
 
-  ASSERT_EQ(in.Open(pi), 0) << in.GetErrorText();
-  ASSERT_EQ(out.Open(po), 0) << out.GetErrorText();
-  // Both recorders are started together; their start skew is part of the latency figure's
-  // uncertainty (see the report line).
+  // The two recorders are separate streams whose starts may differ. Before the bridge
+  // runs, a short burst goes into both cables at once through a combined sink; its onset
+  // in each recording gives the recorders' offset, which the latency figure takes out.
   rig::Job recorderIn = rig::Job::Start(RecordCommand(d.inCable, d.inRate, recIn));
   rig::Job recorderOut = rig::Job::Start(RecordCommand(d.outCable, d.outRate, recOut));
   ASSERT_TRUE(recorderIn.Started() && recorderOut.Started());
+  Sleep(700);
+  const std::string burst = rig::TempPath("burst") + ".raw";
+  ASSERT_TRUE(sigan::WriteRaw16(rig::HostPath(burst), sigan::MakeTone(kToneHz, 48000, 48000 * 3 / 10, 2, kToneAmplitude)));
+  std::string module, text;
+  ASSERT_EQ(rig::Shell("pactl load-module module-combine-sink sink_name=velorandCalib slaves=cableA,cableB", 10000,
+                       &module), 0) << module;
+  while (!module.empty() && (module.back() == '\n' || module.back() == '\r')) module.pop_back();
+  const int burstStatus = rig::Shell("nice -n -15 pacat -d velorandCalib --raw --format=s16le --channels=2 "
+                                     "--rate=48000 --latency-msec=50 < " + rig::Quote(burst), 20000, &text);
+  rig::Shell("pactl unload-module " + module, 10000);
+  ASSERT_EQ(burstStatus, 0) << text;
+  Sleep(500);
+
+  ASSERT_EQ(in.Open(pi), 0) << in.GetErrorText();
+  ASSERT_EQ(out.Open(po), 0) << out.GetErrorText();
   Sleep(static_cast<DWORD>(kLeadSeconds * 1000));
   rig::Job player = rig::Job::Start("exec nice -n -15 pacat -d " + std::string(d.inCable) +
                                     " --raw --format=s16le --channels=2 --rate=" + std::to_string(d.inRate) +
@@ -167,11 +182,23 @@ void RunDirection(const Direction& d, Result* r) {
   ASSERT_GT(inL.size(), static_cast<size_t>(d.inRate * (kSettleSeconds + kCheckSeconds)));
   ASSERT_GT(outL.size(), static_cast<size_t>(d.outRate * (kSettleSeconds + kCheckSeconds)));
 
-  const size_t onsetIn = sigan::FindOnset(inL.data(), inL.size(), 0.25);
-  const size_t onsetOut = sigan::FindOnset(outL.data(), outL.size(), 0.25);
+  // Calibration burst first, then (after its end) the tone.
+  const size_t calIn = sigan::FindOnset(inL.data(), inL.size(), 0.25);
+  const size_t calOut = sigan::FindOnset(outL.data(), outL.size(), 0.25);
+  ASSERT_LT(calIn, inL.size()) << "no calibration burst in the input cable";
+  ASSERT_LT(calOut, outL.size()) << "no calibration burst in the output cable";
+  auto afterBurst = [](const std::vector<float>& x, size_t from, int rate) {
+    // The burst lasts 0.3 s; skip it and the following silence up to 0.2 s past its end.
+    return std::min(x.size(), from + static_cast<size_t>(0.5 * rate));
+  };
+  const size_t skipIn = afterBurst(inL, calIn, d.inRate), skipOut = afterBurst(outL, calOut, d.outRate);
+  const size_t onsetIn = skipIn + sigan::FindOnset(inL.data() + skipIn, inL.size() - skipIn, 0.25);
+  const size_t onsetOut = skipOut + sigan::FindOnset(outL.data() + skipOut, outL.size() - skipOut, 0.25);
   ASSERT_LT(onsetIn, inL.size()) << "no tone in the input cable";
   ASSERT_LT(onsetOut, outL.size()) << "no tone came out of the bridge";
-  r->latencyMs = 1000.0 * (static_cast<double>(onsetOut) / d.outRate - static_cast<double>(onsetIn) / d.inRate);
+  r->recorderSkewMs = 1000.0 * (static_cast<double>(calOut) / d.outRate - static_cast<double>(calIn) / d.inRate);
+  r->latencyMs = 1000.0 * (static_cast<double>(onsetOut) / d.outRate - static_cast<double>(onsetIn) / d.inRate) -
+                 r->recorderSkewMs;
 
   // The steady stretch: settle time after the onset, then the checked 20 s.
   const size_t startOut = onsetOut + static_cast<size_t>(kSettleSeconds * d.outRate);
@@ -217,9 +244,10 @@ void RunDirection(const Direction& d, Result* r) {
 
   std::printf("bridge %s %d Hz -> %s %d Hz: %.3f Hz (100 ms pieces within %.3f Hz), level in %.2f dB out "
               "%.2f dB, THD+N %.1f dB = %.4f %% (worst piece %.1f dB; input cable %.1f dB), latency %.1f ms onset "
-              "to onset, %zu discontinuities in %.0f s, underruns %d overruns %d, ratio %.6f\n",
+              "to onset (recorder offset %.1f ms taken out), %zu discontinuities in %.0f s, underruns %d overruns %d, "
+              "ratio %.6f\n",
               d.inCable, d.inRate, d.outCable, d.outRate, r->frequency, r->wowHz, r->inLevelDb, r->outLevelDb,
-              r->thdnDb, r->thdnPercent, r->thdnWorstDb, r->inThdnDb, r->latencyMs, r->discontinuities,
+              r->thdnDb, r->thdnPercent, r->thdnWorstDb, r->inThdnDb, r->latencyMs, r->recorderSkewMs, r->discontinuities,
               kCheckSeconds, r->underruns, r->overruns, r->ratio);
   if (r->inputDiscontinuities != 0)
     std::printf("  the input cable itself had %zu discontinuities\n", r->inputDiscontinuities);
