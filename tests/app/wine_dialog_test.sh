@@ -81,6 +81,12 @@ analyze() {
   timeout 3 parec -d cableB.monitor --rate=48000 --channels=1 --format=s16le --latency-msec=50 >"$f" 2>/dev/null
   drv analyze "$(winepath -w "$f" 2>/dev/null)" 48000
 }
+# "frequency level ..." of a take: the tone at the right pitch and really there.
+good_take() { # analysis nominal
+  local f l
+  read -r f l _ <<<"$1"
+  within "$f" "$2" 1 && awk -v l="$l" 'BEGIN { exit !(l > -20) }'
+}
 within() { # value nominal percent
   awk -v v="$1" -v n="$2" -v p="$3" 'BEGIN { d = v - n; if (d < 0) d = -d; exit !(v != "" && d <= n * p / 100) }'
 }
@@ -133,9 +139,11 @@ else
   fail "input report: $report"
 fi
 copied=$(drv copy Report) && pass "Copy puts the report on the clipboard ($copied)" || fail "Copy: $copied"
-a=$(analyze); f=${a%% *}
-within "$f" 1000 1 || { echo "   first take $a; taking another"; a=$(analyze); f=${a%% *}; }
-within "$f" 1000 1 && pass "at CableB: $a (Hz, dB, THD+N dB, gaps)" || fail "at CableB: $a (1000 Hz expected)"
+# The dialog's part is that the bridge carries the tone at its pitch; how cleanly Wine's
+# devices stream is measured by the combinations below (frequency and level).
+a=$(analyze)
+within "${a%% *}" 1000 1 || { echo "   first take $a; taking another"; a=$(analyze); }
+within "${a%% *}" 1000 1 && pass "at CableB: $a (Hz, dB, THD+N dB, gaps)" || fail "at CableB: $a (1000 Hz expected)"
 drv close Velorand 20000 || fail "close"
 [ "$(ini_get Common Started)" = 1 ] && [ "$(ini_get Output Samplerate)" = 48000 ] &&
   [ -n "$(ini_get MainWindow wndrect_top)" ] && pass "settings written on close" ||
@@ -203,12 +211,12 @@ for combo in "${combo_list[@]}"; do
   if drv rates Velorand "$1" "$4" 45000 >/dev/null; then
     # Wine's device timing stalls now and then on a loaded machine; a wrong ratio or
     # broken conversion shows on every take, a stall only on one: a second take decides.
-    a=$(analyze); f=${a%% *}
-    if ! within "$f" 1000 1; then
+    a=$(analyze)
+    if ! good_take "$a" 1000; then
       echo "   first take $a; taking another"
-      a=$(analyze); f=${a%% *}
+      a=$(analyze)
     fi
-    within "$f" 1000 1 && pass "$1/$2x$3 -> $4/$5x$6: $a (Hz, dB, THD+N dB, gaps)" ||
+    good_take "$a" 1000 && pass "$1/$2x$3 -> $4/$5x$6: $a (Hz, dB, THD+N dB, gaps)" ||
       fail "$1/$2x$3 -> $4/$5x$6: $a (Hz, dB, THD+N dB, gaps); status: $(drv text Velorand 1001 | tr '\n\t' '  ')"
   else
     fail "$1/$2x$3 -> $4/$5x$6: rates never settled: $(drv text Velorand 1001 | head -2 | tr '\n' ' ')"
