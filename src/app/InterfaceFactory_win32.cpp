@@ -12,6 +12,9 @@
 #if VELORAND_HAVE_KS
 #include "audio/ks/KsAudioInterface.h"
 #endif
+#if VELORAND_HAVE_KS && VELORAND_KS_SIMULATION
+#include "KernelStreaming/KsSimDriver.h"
+#endif
 
 namespace {
 
@@ -37,4 +40,10 @@ CAudioInterface* MakeInterface(bool isInput, int32_t type) {
 
 }  // namespace
 
-void InstallInterfaceFactory() { AudioPort::SetInterfaceFactory(&MakeInterface); }
+void InstallInterfaceFactory() {
+#if VELORAND_HAVE_KS && VELORAND_KS_SIMULATION
+    // Before the first interface exists, so that every KS list sees the same driver.
+    KsSimInstallFromEnvironment();
+#endif
+    AudioPort::SetInterfaceFactory(&MakeInterface);
+}
