@@ -2,13 +2,20 @@
 # Runs a Windows executable under Wine with a private prefix inside the build tree.
 # The prefix is created once (serialised with flock, since CTest may start several
 # tests at the same time) and Wine's own debug chatter is silenced.
+# `wine-run.sh --prepare <build dir>` only creates the prefix, so that the test command
+# can pay for it once before CTest starts timing tests.
 set -u
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-exe=$1
-# The prefix lives next to the build tree's CMakeCache; find it from the executable.
-dir=$(cd "$(dirname "$exe")" && pwd)
-while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
-[ "$dir" = / ] && dir=$(cd "$(dirname "$exe")" && pwd)
+prepare_only=false
+if [ "${1:-}" = --prepare ]; then
+  prepare_only=true
+  dir=$(cd "$2" && pwd)
+else
+  exe=$1
+  # The prefix lives next to the build tree's CMakeCache; find it from the executable.
+  dir=$(cd "$(dirname "$exe")" && pwd)
+  while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
+  [ "$dir" = / ] && dir=$(cd "$(dirname "$exe")" && pwd)
+fi
 export WINEPREFIX=${VELORAND_WINEPREFIX:-$dir/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
@@ -24,6 +31,7 @@ if [ ! -f "$WINEPREFIX/.velorand-ready" ]; then
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
+$prepare_only && exit 0
 # ALSA complains on stderr when no sound server is reachable; that is noise here.
 "$wine" "$@" 2> >(grep -v -E '^ALSA lib|cannot find card|^fixme:|^err:ole' >&2)
 rc=$?
