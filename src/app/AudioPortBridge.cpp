@@ -1,14 +1,12 @@
 #include "app/AudioPortBridge.h"
 
 int AudioPortBridge::FillDeviceList(ComboList& list, bool withDisableEntry, const std::string& saved) {
-    DeviceListOverCombo devices(list);
-    return port_.FillDeviceList(&devices, withDisableEntry, saved.c_str());
+    return port_.FillDeviceList(&list, withDisableEntry, saved.c_str());
 }
 
 int AudioPortBridge::GetSelectedDevice(const ComboList& list, std::string& id) {
-    DeviceListOverCombo devices(const_cast<ComboList&>(list));
     char buffer[AudioPort::kErrorTextSize] = {};
-    int r = port_.GetSelectedDevice(&devices, buffer, sizeof buffer);
+    int r = port_.GetSelectedDevice(&list, buffer, sizeof buffer);
     id = buffer;
     return r;
 }

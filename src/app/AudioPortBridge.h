@@ -10,23 +10,6 @@
 #include "audio/AudioPort.h"
 #include "audio/DeviceList.h"
 
-// A dialog list as the port's device list (the two abstractions match one for one).
-class DeviceListOverCombo : public DeviceList {
-public:
-    explicit DeviceListOverCombo(ComboList& list) : list_(list) {}
-    void Clear() override { list_.Clear(); }
-    int Add(const std::string& text, intptr_t data) override { return list_.Add(text, data); }
-    int Count() const override { return list_.Count(); }
-    std::string Text(int index) const override { return list_.Text(index); }
-    intptr_t Data(int index) const override { return list_.Data(index); }
-    void SetData(int index, intptr_t data) override { list_.SetData(index, data); }
-    int Selection() const override { return list_.Selection(); }
-    void Select(int index) override { list_.Select(index); }
-
-private:
-    ComboList& list_;
-};
-
 class AudioPortBridge : public BridgePort {
 public:
     explicit AudioPortBridge(AudioPort& port) : port_(port) {}

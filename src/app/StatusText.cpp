@@ -1,20 +1,6 @@
 #include "app/StatusText.h"
 
-#include <cstdarg>
-#include <cstdio>
-
-namespace {
-
-void Append(std::string& out, const char* format, ...) {
-    char piece[512];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(piece, sizeof piece, format, args);
-    va_end(args);
-    if (n > 0) out.append(piece, static_cast<size_t>(n) < sizeof piece ? n : sizeof piece - 1);
-}
-
-}  // namespace
+#include "app/TextAppend.h"
 
 std::string FormatStatusText(const StatusFigures& f) {
     std::string s;
