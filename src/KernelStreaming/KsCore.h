@@ -79,6 +79,11 @@ class CKsIrpTarget {
   void CloseTargetHandle();
 
  protected:
+  // The size query and the read of GetPropertyList for any request record (KSPROPERTY,
+  // KSP_PIN, ...): refuses sizes beyond the reply limit and never reports more bytes
+  // than the buffer it gave the driver.
+  HRESULT ReadVariableProperty(void* request, ULONG requestSize, void** buffer, ULONG* returnedBytes);
+
   HANDLE m_handle = INVALID_HANDLE_VALUE;
 };
 

@@ -57,42 +57,13 @@ HRESULT CKsFilter::GetPinProperty(ULONG pinId, const GUID& set, ULONG id, void* 
 
 HRESULT CKsFilter::GetPinPropertyList(ULONG pinId, const GUID& set, ULONG id, void** buffer,
                                       ULONG* returnedBytes) {
-  *buffer = nullptr;
-  if (returnedBytes) *returnedBytes = 0;
   KSP_PIN request;
   std::memset(&request, 0, sizeof(request));
   request.Property.Set = set;
   request.Property.Id = id;
   request.Property.Flags = KSPROPERTY_TYPE_GET;
   request.PinId = pinId;
-  ULONG size = 0;
-  HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &request, sizeof(request), nullptr, 0, &size);
-  if (FAILED(hr) || size == 0) {
-    KS_LEAVE(hr);
-    return hr;
-  }
-  if (size > kKsMaxPropertyBytes) {
-    KS_LEAVE(E_FAIL);
-    return E_FAIL;
-  }
-  uint8_t* data = new (std::nothrow) uint8_t[size];
-  if (!data) {
-    KS_LEAVE(E_OUTOFMEMORY);
-    return E_OUTOFMEMORY;
-  }
-  std::memset(data, 0, size);
-  ULONG got = 0;
-  hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &request, sizeof(request), data, size, &got);
-  if (FAILED(hr)) {
-    delete[] data;
-    KS_LEAVE(hr);
-    return hr;
-  }
-  *buffer = data;
-  // Never trust a byte count beyond the buffer we gave.
-  if (returnedBytes) *returnedBytes = got > size ? size : got;
-  KS_LEAVE(hr);
-  return hr;
+  return ReadVariableProperty(&request, sizeof(request), buffer, returnedBytes);
 }
 
 HRESULT CKsFilter::GetPinCount(ULONG* count) {

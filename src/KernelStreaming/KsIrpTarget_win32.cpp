@@ -97,15 +97,20 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSiz
 
 HRESULT CKsIrpTarget::GetPropertyList(const GUID& set, ULONG id, void** buffer,
                                       ULONG* returnedBytes) {
-  *buffer = nullptr;
-  if (returnedBytes) *returnedBytes = 0;
   KSPROPERTY prop;
   std::memset(&prop, 0, sizeof(prop));
   prop.Set = set;
   prop.Id = id;
   prop.Flags = KSPROPERTY_TYPE_GET;
+  return ReadVariableProperty(&prop, sizeof(prop), buffer, returnedBytes);
+}
+
+HRESULT CKsIrpTarget::ReadVariableProperty(void* request, ULONG requestSize, void** buffer,
+                                           ULONG* returnedBytes) {
+  *buffer = nullptr;
+  if (returnedBytes) *returnedBytes = 0;
   ULONG size = 0;
-  HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &prop, sizeof(prop), nullptr, 0, &size);
+  HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, request, requestSize, nullptr, 0, &size);
   if (FAILED(hr) || size == 0) {
     KS_LEAVE(hr);
     return hr;
@@ -121,13 +126,14 @@ HRESULT CKsIrpTarget::GetPropertyList(const GUID& set, ULONG id, void** buffer,
   }
   std::memset(data, 0, size);
   ULONG got = 0;
-  hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &prop, sizeof(prop), data, size, &got);
+  hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, request, requestSize, data, size, &got);
   if (FAILED(hr)) {
     delete[] data;
     KS_LEAVE(hr);
     return hr;
   }
   *buffer = data;
+  // Never trust a byte count beyond the buffer we gave.
   if (returnedBytes) *returnedBytes = got > size ? size : got;
   KS_LEAVE(hr);
   return hr;
