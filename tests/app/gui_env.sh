@@ -55,11 +55,34 @@ velorand_start_pulse() {
   return 1
 }
 
+# velorand_make_tone <file> <Hz> <rate>: one second of a sine at -6 dBFS, stereo signed
+# 16-bit little-endian. An integer frequency fits a whole number of cycles into the
+# second, so the file loops without a seam. Made with awk and the shell's printf only:
+# the rig must not depend on an audio tool that a fresh machine lacks.
+velorand_make_tone() {
+  local file=$1 freq=$2 rate=$3
+  LC_ALL=C awk -v f="$freq" -v r="$rate" 'BEGIN {
+    pi = atan2(0, -1)
+    for (i = 0; i < r; i++) {
+      v = 16383.5 * sin(2 * pi * f * i / r)
+      v = (v < 0) ? int(v - 0.5) : int(v + 0.5)
+      if (v < 0) v += 65536
+      b = sprintf("\\x%02x\\x%02x", v % 256, int(v / 256))
+      printf "%s%s", b, b
+      if (i % 2048 == 2047) printf "\n"
+    }
+    printf "\n"
+  }' | while IFS= read -r line; do printf '%b' "$line"; done >"$file"
+}
+
 # velorand_play_tone <sink> <Hz> <seconds>: a sine at -6 dBFS into a cable, in the
 # background.
 velorand_play_tone() {
   local sink=$1 freq=$2 secs=$3
-  sox -q -n -r 44100 -c 2 -b 16 -e signed-integer -t raw - synth "$secs" sine "$freq" vol 0.5 2>/dev/null |
+  local file
+  file=$(mktemp /tmp/velorand-tone-XXXXXX)
+  velorand_make_tone "$file" "$freq" 44100
+  ( for ((i = 0; i < secs; i++)); do cat "$file" || break; done; rm -f "$file" ) |
     pacat --playback -d "$sink" --rate=44100 --channels=2 --format=s16le --latency-msec=50 2>/dev/null &
   velorand_env_pids+=("$!")
 }
