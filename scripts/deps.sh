@@ -7,8 +7,35 @@ velorand_packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64
   pulseaudio pulseaudio-utils
-  xvfb imagemagick x11-apps x11-utils xdotool
+  xvfb imagemagick x11-utils
 )
+
+# Every outside command that scripts/, tests/, cmake/ and .ci/ call, with the package
+# that brings it (coreutils, util-linux, mawk and bash come with every Debian system).
+# velorand_check_tools fails loudly on a command missing after the install, so a tool
+# that a test starts using without its package on the list above breaks here, on every
+# machine, and not only on a fresh one.
+velorand_tools=(
+  cmake:cmake ctest:cmake ninja:ninja-build g++:g++
+  x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64-posix
+  x86_64-w64-mingw32-windres:binutils-mingw-w64-x86-64
+  wine:wine wineserver:wine wineboot:wine winepath:wine
+  pulseaudio:pulseaudio pactl:pulseaudio-utils pacat:pulseaudio-utils
+  parec:pulseaudio-utils pacmd:pulseaudio-utils
+  Xvfb:xvfb import:imagemagick xdpyinfo:x11-utils
+  awk:mawk flock:util-linux timeout:coreutils od:coreutils md5sum:coreutils
+  comm:coreutils mktemp:coreutils nice:coreutils
+)
+
+velorand_check_tools() {
+  local t missing=()
+  for t in "${velorand_tools[@]}"; do
+    command -v "${t%%:*}" >/dev/null 2>&1 || missing+=("${t%%:*} (${t#*:})")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "missing after installation: ${missing[*]}" >&2
+  return 1
+}
 
 velorand_install_deps() {
   local missing=()
@@ -22,10 +49,11 @@ velorand_install_deps() {
       dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
   fi
-  [ ${#missing[@]} -eq 0 ] && return 0
+  [ ${#missing[@]} -eq 0 ] && { velorand_check_tools; return; }
   echo "== installing: ${missing[*]}"
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo=sudo
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || return 1
+  velorand_check_tools
 }
