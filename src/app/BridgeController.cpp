@@ -15,6 +15,19 @@ const int kConfigControls[] = {IDC_INPUT_BUFCOUNT,   IDC_OUTPUT_BUFCOUNT,  IDC_I
                                IDC_OUTPUT_BUFSIZE,   IDC_INPUT_SAMPLERATE, IDC_OUTPUT_SAMPLERATE,
                                IDC_CHANNELS,         IDC_INPUT_DEVICE,     IDC_OUTPUT_DEVICE,
                                IDC_INPUT_INTERFACE,  IDC_OUTPUT_INTERFACE, IDC_START};
+const int kRunningControls[] = {IDC_STOP, IDC_INPUT_REPORT, IDC_OUTPUT_REPORT};
+
+// The value lists and their keys, in the order the close writes them.
+struct ValueKey {
+    int controlId;
+    const char* section;
+    const char* key;
+};
+const ValueKey kValueKeys[] = {
+    {IDC_INPUT_BUFCOUNT, "Input", "BufferCount"},   {IDC_INPUT_BUFSIZE, "Input", "BufferSize"},
+    {IDC_INPUT_SAMPLERATE, "Input", "Samplerate"},  {IDC_OUTPUT_BUFCOUNT, "Output", "BufferCount"},
+    {IDC_OUTPUT_BUFSIZE, "Output", "BufferSize"},   {IDC_OUTPUT_SAMPLERATE, "Output", "Samplerate"},
+    {IDC_CHANNELS, "Common", "Channels"}};
 
 }  // namespace
 
@@ -68,15 +81,15 @@ void BridgeController::LoadSettings() {
 }
 
 void BridgeController::SaveSettings() {
-    const std::string& f = settingsPath_;
-    ProfileWriteInt("Input", "BufferCount", ListValue(view_.List(IDC_INPUT_BUFCOUNT)), f);
-    ProfileWriteInt("Input", "BufferSize", ListValue(view_.List(IDC_INPUT_BUFSIZE)), f);
-    ProfileWriteInt("Input", "Samplerate", ListValue(view_.List(IDC_INPUT_SAMPLERATE)), f);
-    ProfileWriteInt("Output", "BufferCount", ListValue(view_.List(IDC_OUTPUT_BUFCOUNT)), f);
-    ProfileWriteInt("Output", "BufferSize", ListValue(view_.List(IDC_OUTPUT_BUFSIZE)), f);
-    ProfileWriteInt("Output", "Samplerate", ListValue(view_.List(IDC_OUTPUT_SAMPLERATE)), f);
-    ProfileWriteInt("Common", "Channels", ListValue(view_.List(IDC_CHANNELS)), f);
-    ProfileWriteInt("Common", "Started", running_ ? 1 : 0, f);
+    for (const ValueKey& v : kValueKeys)
+        ProfileWriteInt(v.section, v.key, ListValue(view_.List(v.controlId)), settingsPath_);
+    ProfileWriteInt("Common", "Started", running_ ? 1 : 0, settingsPath_);
+}
+
+void BridgeController::OnValueChanged(int controlId) {
+    for (const ValueKey& v : kValueKeys)
+        if (v.controlId == controlId)
+            ProfileWriteInt(v.section, v.key, ListValue(view_.List(controlId)), settingsPath_);
 }
 
 bool BridgeController::AutoStartOrEnable() {
@@ -195,10 +208,27 @@ void BridgeController::Shutdown() {
 }
 
 void BridgeController::EnableControls(bool configurable) {
-    for (int id : kConfigControls) view_.EnableControl(id, configurable);
-    view_.EnableControl(IDC_STOP, !configurable);
-    view_.EnableControl(IDC_INPUT_REPORT, !configurable);
-    view_.EnableControl(IDC_OUTPUT_REPORT, !configurable);
+    // The controls that become usable first, so that a control about to be disabled
+    // while it holds the focus (Start after its own click, a list after Enter) can hand
+    // the focus over: to Stop when the bridge starts, to Start when it stops. A disabled
+    // focused control would leave the dialog without keyboard focus.
+    const auto set = [this](const auto& ids, bool enable) {
+        for (int id : ids) view_.EnableControl(id, enable);
+    };
+    const auto focused = [this](const auto& ids) {
+        for (int id : ids)
+            if (view_.HasFocus(id)) return true;
+        return false;
+    };
+    if (configurable) {
+        set(kConfigControls, true);
+        if (focused(kRunningControls)) view_.FocusControl(IDC_START);
+        set(kRunningControls, false);
+    } else {
+        set(kRunningControls, true);
+        if (focused(kConfigControls)) view_.FocusControl(IDC_STOP);
+        set(kConfigControls, false);
+    }
 }
 
 void BridgeController::SetStatusText(const std::string& text) {

@@ -24,6 +24,10 @@ public:
     virtual ~BridgeView() = default;
     virtual ComboList& List(int controlId) = 0;
     virtual void EnableControl(int controlId, bool enable) = 0;
+    // Whether the control holds the keyboard focus, and giving it the focus (as the
+    // dialog's own focus moves do, so a push button becomes the default button).
+    virtual bool HasFocus(int controlId) = 0;
+    virtual void FocusControl(int controlId) = 0;
     // The status control's current text (up to 255 characters) and a write of it.
     virtual std::string ReadStatus() = 0;
     virtual void WriteStatus(const std::string& text) = 0;
@@ -55,6 +59,10 @@ public:
 
     void OnInterfaceChanged(Side side);
     void OnDeviceChanged(Side side);
+    // A choice in a value list (buffer count, buffer size or sample rate of a side, or
+    // the channels) is written to its key at once, as the device choice is, so a crash,
+    // a log-off or a shutdown loses none of it. Other controls are ignored.
+    void OnValueChanged(int controlId);
     bool Start();
     void Stop();
     // Closes both ports without touching the controls: teardown on any path (Escape,

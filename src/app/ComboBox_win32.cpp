@@ -38,6 +38,28 @@ int ComboBoxList::Selection() const {
 
 void ComboBoxList::Select(int index) { SendMessageA(hwnd_, CB_SETCURSEL, static_cast<WPARAM>(index), 0); }
 
+void FitDroppedWidth(HWND combo) {
+    if (!combo) return;
+    HDC dc = GetDC(combo);
+    if (!dc) return;
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageA(combo, WM_GETFONT, 0, 0)));
+    ComboBoxList list(combo);
+    int widest = 0;
+    for (int i = 0; i < list.Count(); ++i) {
+        const std::string text = list.Text(i);
+        SIZE extent = {};
+        if (GetTextExtentPoint32A(dc, text.c_str(), static_cast<int>(text.size()), &extent))
+            widest = extent.cx > widest ? extent.cx : widest;
+    }
+    SelectObject(dc, old);
+    ReleaseDC(combo, dc);
+    // Room for the list's borders, the item margins and a vertical scroll bar.
+    const int wanted = widest + 2 * GetSystemMetrics(SM_CXEDGE) + 8 + GetSystemMetrics(SM_CXVSCROLL);
+    RECT rc = {};
+    GetWindowRect(combo, &rc);
+    SendMessageA(combo, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(wanted > rc.right - rc.left ? wanted : 0), 0);
+}
+
 ComboList& DialogBridgeView::List(int controlId) {
     auto& slot = lists_[controlId];
     if (!slot) slot = std::make_unique<ComboBoxList>(GetDlgItem(dialog_, controlId));
@@ -46,6 +68,13 @@ ComboList& DialogBridgeView::List(int controlId) {
 
 void DialogBridgeView::EnableControl(int controlId, bool enable) {
     EnableWindow(GetDlgItem(dialog_, controlId), enable ? TRUE : FALSE);
+}
+
+bool DialogBridgeView::HasFocus(int controlId) { return GetFocus() == GetDlgItem(dialog_, controlId); }
+
+void DialogBridgeView::FocusControl(int controlId) {
+    // Not SetFocus: the dialog's own focus move also makes a push button the default one.
+    SendMessageA(dialog_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(dialog_, controlId)), TRUE);
 }
 
 std::string DialogBridgeView::ReadStatus() {

@@ -4,6 +4,7 @@
 
 #include "app/AppNames.h"
 #include "app/Profile.h"
+#include "app/WindowPlacement.h"
 #include "app/resource.h"
 
 namespace {
@@ -37,9 +38,20 @@ void SetProcessSettingsPath(const std::string& path) { g_settingsPath = path; }
 void RestoreWindowPosition(HWND window, const char* name) {
     RECT rc;
     if (!IsWindow(window) || !GetWindowRect(window, &rc)) return;
-    int top = ProfileReadInt(name, "wndrect_top", rc.top, g_settingsPath);
-    int left = ProfileReadInt(name, "wndrect_left", rc.left, g_settingsPath);
-    SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    const int top = ProfileReadInt(name, "wndrect_top", rc.top, g_settingsPath);
+    const int left = ProfileReadInt(name, "wndrect_left", rc.left, g_settingsPath);
+    // The saved place may lie on a monitor that is gone or was moved (undocked laptop,
+    // changed layout, remote session): the window comes back onto the work area of the
+    // monitor nearest to that place rather than opening where no one can see it.
+    ScreenRect place{left, top, left + (rc.right - rc.left), top + (rc.bottom - rc.top)};
+    const RECT saved = {place.left, place.top, place.right, place.bottom};
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    if (HMONITOR m = MonitorFromRect(&saved, MONITOR_DEFAULTTONEAREST); m && GetMonitorInfoA(m, &monitor)) {
+        const RECT& w = monitor.rcWork;
+        place = KeepOnWorkArea(place, {w.left, w.top, w.right, w.bottom});
+    }
+    SetWindowPos(window, nullptr, place.left, place.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void SaveWindowPosition(HWND window, const char* name) {
@@ -168,6 +180,7 @@ BOOL MainDialog::OnInitDialog() {
     controller_->LoadSettings();
     controller_->OnInterfaceChanged(Side::Input);
     controller_->OnInterfaceChanged(Side::Output);
+    for (int id : kListControls) FitDroppedWidth(GetDlgItem(hwnd_, id));
 
     ConfigureMainMeters(meters_);
     RECT rc = {};
@@ -212,10 +225,21 @@ void MainDialog::OnCommand(int id, int code) {
         if (code == BN_CLICKED) ShowReport(Side::Output);
         break;
     case IDC_INPUT_INTERFACE:
-        if (code == CBN_SELCHANGE) controller_->OnInterfaceChanged(Side::Input);
-        break;
     case IDC_OUTPUT_INTERFACE:
-        if (code == CBN_SELCHANGE) controller_->OnInterfaceChanged(Side::Output);
+        if (code == CBN_SELCHANGE) {
+            controller_->OnInterfaceChanged(id == IDC_INPUT_INTERFACE ? Side::Input : Side::Output);
+            // The device list was refilled with another interface's names.
+            FitDroppedWidth(GetDlgItem(hwnd_, id == IDC_INPUT_INTERFACE ? IDC_INPUT_DEVICE : IDC_OUTPUT_DEVICE));
+        }
+        break;
+    case IDC_INPUT_BUFCOUNT:
+    case IDC_INPUT_BUFSIZE:
+    case IDC_INPUT_SAMPLERATE:
+    case IDC_OUTPUT_BUFCOUNT:
+    case IDC_OUTPUT_BUFSIZE:
+    case IDC_OUTPUT_SAMPLERATE:
+    case IDC_CHANNELS:
+        if (code == CBN_SELCHANGE) controller_->OnValueChanged(id);
         break;
     case IDC_INPUT_DEVICE:
         if (code == CBN_SELCHANGE) controller_->OnDeviceChanged(Side::Input);
@@ -244,9 +268,13 @@ void MainDialog::OnMeterTimer() {
     HWND ctl = GetDlgItem(hwnd_, IDC_METERS);
     meters_.DrawBars(bitmap_.Pixels(), bitmap_.Width());
     if (HDC dc = GetDC(ctl)) {
-        BitBlt(dc, 0, 0, meters_.Width(), meters_.Height(), bitmap_.Dc(), 0, 0, SRCCOPY);
+        BlitMeters(dc);
         ReleaseDC(ctl, dc);
     }
+}
+
+void MainDialog::BlitMeters(HDC dc) {
+    if (bitmap_.Dc()) BitBlt(dc, 0, 0, meters_.Width(), meters_.Height(), bitmap_.Dc(), 0, 0, SRCCOPY);
 }
 
 void MainDialog::PaintIconic() {
@@ -260,7 +288,7 @@ void MainDialog::PaintIconic() {
     EndPaint(hwnd_, &ps);
 }
 
-INT_PTR MainDialog::Handle(UINT msg, WPARAM wp, LPARAM) {
+INT_PTR MainDialog::Handle(UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_SYSCOMMAND:
         if (OnSysCommand(wp)) {
@@ -276,6 +304,15 @@ INT_PTR MainDialog::Handle(UINT msg, WPARAM wp, LPARAM) {
         if (wp == ID_TIMER_STATUS) controller_->OnStatusTick();
         else if (wp == ID_TIMER_METERS) OnMeterTimer();
         return FALSE;  // then the default processing
+    case WM_DRAWITEM: {
+        // The meter control is owner-drawn: every paint of it (uncovered, restored) shows
+        // the bars as the last tick drew them, never the static's own caption and grey.
+        const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lp);
+        if (wp != IDC_METERS || !item) return FALSE;
+        BlitMeters(item->hDC);
+        SetWindowLongPtrA(hwnd_, DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    }
     case WM_PAINT:
         if (IsIconic(hwnd_)) {
             PaintIconic();

@@ -47,6 +47,7 @@ private:
     bool OnSysCommand(WPARAM command);
     void OnCommand(int id, int code);
     void OnMeterTimer();
+    void BlitMeters(HDC dc);
     void PaintIconic();
     void ShowReport(Side side);
     void Teardown();

@@ -2,11 +2,20 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <limits>
-#include <sstream>
+#include <system_error>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -15,10 +24,32 @@ struct Line {
     std::string eol;   // "\r\n", "\n" or "" (last line without ending)
 };
 
-bool ReadLines(const std::string& file, std::vector<Line>& lines) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return false;
-    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+enum class FileRead { Ok, Missing, Failed };
+
+// The whole file. Only a regular file is read: a directory or a pipe under the settings
+// name fails at once instead of hanging the window thread. forUpdate also fails for a
+// file that may not be written (read-only attribute, no write permission), so that a
+// writer never replaces what it could not have changed in place.
+FileRead ReadText(const std::string& file, bool forUpdate, std::string& data, fs::perms* mode) {
+    std::error_code ec;
+    const fs::file_status st = fs::status(file, ec);
+    if (st.type() == fs::file_type::not_found) return FileRead::Missing;
+    if (ec || st.type() != fs::file_type::regular) return FileRead::Failed;
+    constexpr fs::perms anyWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    if (forUpdate && (st.permissions() & anyWrite) == fs::perms::none) return FileRead::Failed;
+    if (mode) *mode = st.permissions();
+    std::FILE* in = std::fopen(file.c_str(), forUpdate ? "r+b" : "rb");
+    if (!in) return FileRead::Failed;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) data.append(buffer, n);
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    return failed ? FileRead::Failed : FileRead::Ok;
+}
+
+std::vector<Line> SplitLines(const std::string& data) {
+    std::vector<Line> lines;
     size_t pos = 0;
     while (pos < data.size()) {
         size_t nl = data.find('\n', pos);
@@ -39,7 +70,39 @@ bool ReadLines(const std::string& file, std::vector<Line>& lines) {
         }
         lines.push_back(std::move(l));
     }
+    return lines;
+}
+
+// A missing or unreadable file reads as empty: the reader then gives the defaults.
+bool ReadLines(const std::string& file, std::vector<Line>& lines) {
+    std::string data;
+    if (ReadText(file, false, data, nullptr) != FileRead::Ok) return false;
+    lines = SplitLines(data);
     return true;
+}
+
+// Content on the disk before the name points at it: a crash, a log-off or a power cut
+// leaves either the old file or the new one, never a torn or empty one.
+bool WriteDurably(const std::string& path, const std::string& content) {
+    std::FILE* o = std::fopen(path.c_str(), "wb");
+    if (!o) return false;
+    bool ok = std::fwrite(content.data(), 1, content.size(), o) == content.size() && std::fflush(o) == 0;
+#ifdef _WIN32
+    ok = ok && _commit(_fileno(o)) == 0;
+#else
+    ok = ok && fsync(fileno(o)) == 0;
+#endif
+    ok = std::fclose(o) == 0 && ok;
+    return ok;
+}
+
+// One rename that replaces the target, so no moment exists without a settings file.
+bool RenameOver(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+#else
+    return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
 }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -168,8 +231,13 @@ int IniReadInt(const char* section, const char* key, int def, const std::string&
 
 bool IniWriteString(const char* section, const char* key, const char* value,
                     const std::string& file) {
-    std::vector<Line> lines;
-    ReadLines(file, lines);
+    std::string data;
+    fs::perms mode = fs::perms::unknown;
+    const FileRead read = ReadText(file, true, data, &mode);
+    // A file that exists but cannot be read is not an empty one: replacing it would
+    // lose every other setting in it.
+    if (read == FileRead::Failed) return false;
+    std::vector<Line> lines = SplitLines(data);
     // New lines take the ending the file already uses, CR LF for a new file.
     std::string eol = "\r\n";
     for (const Line& l : lines)
@@ -195,23 +263,16 @@ bool IniWriteString(const char* section, const char* key, const char* value,
     std::string out;
     for (const Line& l : lines) out += l.text + l.eol;
 
-    std::string tmp = file + ".tmp";
-    {
-        std::ofstream o(tmp, std::ios::binary | std::ios::trunc);
-        if (!o) return false;
-        o.write(out.data(), static_cast<std::streamsize>(out.size()));
-        o.flush();
-        if (!o) {
-            o.close();
-            std::remove(tmp.c_str());
-            return false;
-        }
+    const std::string tmp = file + ".tmp";
+    if (!WriteDurably(tmp, out)) {
+        std::remove(tmp.c_str());
+        return false;
     }
-#ifdef _WIN32
-    // rename() does not replace an existing file on Windows.
-    std::remove(file.c_str());
-#endif
-    if (std::rename(tmp.c_str(), file.c_str()) != 0) {
+    if (read == FileRead::Ok) {
+        std::error_code ignored;  // the new file keeps the old one's permissions
+        fs::permissions(tmp, mode, ignored);
+    }
+    if (!RenameOver(tmp, file)) {
         std::remove(tmp.c_str());
         return false;
     }

@@ -18,8 +18,10 @@ std::string IniReadString(const char* section, const char* key, const char* def,
 // (an optional sign, then digits; 0 when there are none).
 int IniReadInt(const char* section, const char* key, int def, const std::string& file);
 
-// Returns false when the file could not be written (the old file is then unchanged:
-// the new content goes to a temporary file that replaces it in one rename).
+// Returns false, and changes nothing, when an existing file cannot be read or may not be
+// written (read-only), or when the new content cannot be written. The new content goes
+// to a temporary file beside it, flushed to the disk, that replaces the old file in one
+// atomic rename: at every moment the name holds either the old file or the new one.
 bool IniWriteString(const char* section, const char* key, const char* value,
                     const std::string& file);
 

@@ -76,6 +76,62 @@ int Click(HWND dlg, int id) {
     return 0;
 }
 
+// A user's mouse click: the button takes the focus on the press and notifies the dialog
+// on the release. Start and Stop disable themselves when they work, so the press waits
+// for that (the dialog has then handled the click).
+int Press(HWND dlg, int id, DWORD timeoutMs) {
+    HWND button = GetDlgItem(dlg, id);
+    if (!button || !IsWindowEnabled(button)) {
+        std::fprintf(stderr, "button %d missing or disabled\n", id);
+        return 1;
+    }
+    PostMessageA(button, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+    PostMessageA(button, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+    for (DWORD start = GetTickCount(); IsWindowEnabled(button); Sleep(50))
+        if (GetTickCount() - start > timeoutMs) {
+            std::fprintf(stderr, "button %d still enabled after the click\n", id);
+            return 1;
+        }
+    return 0;
+}
+
+// Control id with the keyboard focus in the dialog's thread; 0 when none has it.
+int FocusedId(HWND dlg) {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(dlg, nullptr), &info) || !info.hwndFocus) return 0;
+    return GetParent(info.hwndFocus) == dlg ? GetDlgCtrlID(info.hwndFocus) : 0;
+}
+
+// Whether the closed field of a drop-down list shows its longest entry whole: the widest
+// entry in the dialog's font against the field's text area (the box without its edges,
+// the arrow button and the text margins). Prints "widest available" in pixels.
+int Fits(HWND dlg, int id) {
+    HWND combo = GetDlgItem(dlg, id);
+    if (!combo) return 1;
+    HDC screen = GetDC(nullptr);
+    // The dialog's font as the dialog manager makes it from the template: MS Sans Serif 8.
+    HFONT font = CreateFontA(-MulDiv(8, GetDeviceCaps(screen, LOGPIXELSY), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                             FALSE, DEFAULT_CHARSET, 0, 0, PROOF_QUALITY, FF_DONTCARE, "MS Sans Serif");
+    HGDIOBJ old = SelectObject(screen, font);
+    int widest = 0;
+    int n = static_cast<int>(SendMessageA(combo, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < n; ++i) {
+        std::string t = ItemText(combo, i);
+        SIZE size = {};
+        GetTextExtentPoint32A(screen, t.c_str(), static_cast<int>(t.size()), &size);
+        if (size.cx > widest) widest = size.cx;
+    }
+    SelectObject(screen, old);
+    DeleteObject(font);
+    ReleaseDC(nullptr, screen);
+    RECT rc = {};
+    GetClientRect(combo, &rc);
+    const int available = rc.right - GetSystemMetrics(SM_CXVSCROLL) - 2 * GetSystemMetrics(SM_CXEDGE) - 4;
+    std::printf("%d %d\n", widest, available);
+    return n > 0 && widest <= available ? 0 : 1;
+}
+
 // Non-black pixels of a control as the screen shows it. Read from the screen, not from
 // the control's own DC: the window belongs to another process, whose drawing Wine keeps
 // in that process's surface.
@@ -136,6 +192,7 @@ int Usage() {
                  "  find T ms | select T id text | click T id | text T id | enabled T id\n"
                  "  list T id | wait-text T id substring ms | rates T in out ms\n"
                  "  meters T | report T id ms | close T ms | escape T ms | titles\n"
+                 "  press T id ms | focus T | fits T id | rect T\n"
                  "  msgbox caption ms | ini-set file section key value | analyze file rate\n");
     return 2;
 }
@@ -207,6 +264,18 @@ int main(int argc, char** argv) {
     }
     if (cmd == "select") return Select(dlg, static_cast<int>(num(3, 0)), arg(4));
     if (cmd == "click") return Click(dlg, static_cast<int>(num(3, 0)));
+    if (cmd == "press") return Press(dlg, static_cast<int>(num(3, 0)), static_cast<DWORD>(num(4, 10000)));
+    if (cmd == "focus") {
+        std::printf("%d\n", FocusedId(dlg));
+        return 0;
+    }
+    if (cmd == "fits") return Fits(dlg, static_cast<int>(num(3, 0)));
+    if (cmd == "rect") {
+        RECT rc = {};
+        GetWindowRect(dlg, &rc);
+        std::printf("%ld %ld %ld %ld\n", rc.left, rc.top, rc.right, rc.bottom);
+        return 0;
+    }
     if (cmd == "text") {
         std::fputs(Text(GetDlgItem(dlg, static_cast<int>(num(3, 0)))).c_str(), stdout);
         return 0;

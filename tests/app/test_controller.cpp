@@ -81,8 +81,14 @@ struct FakeView : BridgeView {
     std::map<int, bool> enabled;
     std::string status = "Status";
     int statusWrites = 0;
+    int focus = 0;  // control with the keyboard focus, 0 for none
     ComboList& List(int id) override { return lists[id]; }
-    void EnableControl(int id, bool e) override { enabled[id] = e; }
+    void EnableControl(int id, bool e) override {
+        enabled[id] = e;
+        if (!e && focus == id) focus = 0;  // as the platform does: a disabled control loses it
+    }
+    bool HasFocus(int id) override { return focus == id; }
+    void FocusControl(int id) override { focus = id; }
     std::string ReadStatus() override { return status.substr(0, 255); }
     void WriteStatus(const std::string& t) override {
         status = t;
@@ -248,6 +254,44 @@ TEST_F(Controller, StopInAnyStateAndStatusWrittenOnlyOnChange) {
     EXPECT_EQ(view_.statusWrites, writes);  // same figures: no rewrite
     ctl_->Stop();
     EXPECT_EQ(view_.status, "");
+}
+
+TEST_F(Controller, FocusGoesToStopAndBackInsteadOfBeingLost) {
+    Init();
+    view_.focus = IDC_START;  // clicked, or Enter on the default button
+    ASSERT_TRUE(ctl_->Start());
+    EXPECT_EQ(view_.focus, IDC_STOP);
+    ctl_->Stop();
+    EXPECT_EQ(view_.focus, IDC_START);
+    view_.focus = IDC_CHANNELS;  // Enter pressed while a list had the focus
+    ASSERT_TRUE(ctl_->Start());
+    EXPECT_EQ(view_.focus, IDC_STOP);
+    view_.focus = IDC_INPUT_REPORT;
+    ctl_->Stop();
+    EXPECT_EQ(view_.focus, IDC_START);
+    view_.focus = 0;  // the dialog was not active: nothing takes the focus
+    ASSERT_TRUE(ctl_->Start());
+    EXPECT_EQ(view_.focus, 0);
+}
+
+TEST_F(Controller, EveryValueChoiceIsWrittenAtOnce) {
+    Init();
+    const struct {
+        int id;
+        const char* section;
+        const char* key;
+        int value;
+    } choices[] = {{IDC_INPUT_BUFCOUNT, "Input", "BufferCount", 3},   {IDC_INPUT_BUFSIZE, "Input", "BufferSize", 441},
+                   {IDC_INPUT_SAMPLERATE, "Input", "Samplerate", 96000}, {IDC_OUTPUT_BUFCOUNT, "Output", "BufferCount", 16},
+                   {IDC_OUTPUT_BUFSIZE, "Output", "BufferSize", 48},   {IDC_OUTPUT_SAMPLERATE, "Output", "Samplerate", 192000},
+                   {IDC_CHANNELS, "Common", "Channels", 8}};
+    for (const auto& c : choices) {
+        ASSERT_TRUE(SelectValue(L(c.id), c.value));
+        ctl_->OnValueChanged(c.id);
+        EXPECT_EQ(IniReadInt(c.section, c.key, -1, ini_), c.value) << c.section << " " << c.key;
+    }
+    // Nothing but the choices: Started stays for the close to write.
+    EXPECT_EQ(IniReadInt("Common", "Started", -1, ini_), -1);
 }
 
 TEST_F(Controller, UnmatchedInterfaceKeepsPortAndStoresEmptyText) {

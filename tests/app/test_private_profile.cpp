@@ -118,6 +118,34 @@ TEST_F(IniFile, UnwritableFileFailsWithoutDamage) {
     EXPECT_FALSE(fs::exists(inMissingDir));
 }
 
+TEST_F(IniFile, FileThatCannotBeReadOrWrittenIsNeverReplaced) {
+    const std::string before = "[Input]\r\nBufferSize=256\r\n[Kernel Streaming]\r\nTrace=0\r\n";
+    // No permission at all (as root still refused: no write bit), then read-only.
+    for (fs::perms p : {fs::perms::none, fs::perms::owner_read | fs::perms::group_read}) {
+        Write(before);
+        fs::permissions(path_, p);
+        EXPECT_FALSE(IniWriteString("Input", "Interface", "Wave", path_));
+        fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
+        EXPECT_EQ(Read(), before);
+        EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+    }
+    // Something that is not a file under the settings name.
+    const std::string dirPath = (dir_ / "Folder.ini").string();
+    fs::create_directory(dirPath);
+    EXPECT_FALSE(IniWriteString("Input", "Interface", "Wave", dirPath));
+    EXPECT_TRUE(fs::is_directory(dirPath));
+    EXPECT_EQ(IniReadString("Input", "Interface", "dflt", dirPath), "dflt");
+}
+
+TEST_F(IniFile, WriteReplacesThroughOneRenameAndLeavesNoTemporary) {
+    Write("[Input]\nBufferSize=256\n");
+    fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_TRUE(IniWriteString("Input", "BufferSize", "512", path_));
+    EXPECT_EQ(Read(), "[Input]\nBufferSize=512\n");
+    EXPECT_FALSE(fs::exists(path_ + ".tmp"));
+    EXPECT_EQ(fs::status(path_).permissions() & fs::perms::group_read, fs::perms::group_read);
+}
+
 TEST_F(IniFile, ProfileFacadeRoundTrips) {
     // The facade is the platform's functions on Windows, ours elsewhere: same answers.
     ASSERT_TRUE(ProfileWriteInt("Common", "Channels", 6, path_));

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # End to end under Wine: the real Velorand dialog on a private Xvfb display, bridging a
 # tone between two virtual cables of a private PulseAudio server, driven by window
-# messages (dialog_driver.exe). Checks: start, both measured rates within 1 % of
+# messages (dialog_driver.exe). Checks: lists wide enough for their entries, choices
+# written when made, start, focus after Start and Stop, both measured rates within 1 % of
 # nominal, meters lit, report, close writes the settings, restart restores them and
-# starts automatically, Escape writes nothing, three instances with their titles and
-# settings files, "Input Error:" on a failing open, and the pitch of a few extreme
-# rate and block-size combinations.
+# starts automatically, Escape writes nothing, an off-screen position brought back, three
+# instances with their titles and settings files, "Input Error:" on a failing open, and
+# the pitch of a few extreme rate and block-size combinations.
 # usage: wine_dialog_test.sh <Velorand.exe> <dialog_driver.exe>
 set -u
 exe=$1
@@ -69,7 +70,8 @@ drv() {
   tr -d '\r' <"$work/drv.out"
   return $rc
 }
-launch() { wine "$app/Velorand.exe" </dev/null >/dev/null 2>&1 & app_pids+=("$!"); }
+# The program's own output (a crash report from Wine, say) is kept for a failing run.
+launch() { wine "$app/Velorand.exe" </dev/null >/dev/null 2>>"$work/app.log" & app_pids+=("$!"); }
 ini_get() { # section key
   awk -v s="[$1]" -v k="$2" 'BEGIN{IGNORECASE=1} {sub(/\r$/,"")} /^\[/{in_s=(tolower($0)==tolower(s))} in_s && index(tolower($0), tolower(k)"=")==1 {print substr($0, length(k)+2); exit}' "${3:-$ini}"
 }
@@ -113,6 +115,12 @@ launch
 drv find Velorand 60000 >/dev/null || { fail "dialog did not appear"; exit 1; }
 [ "$(drv enabled Velorand 1013)" = 1 ] && [ "$(drv enabled Velorand 1020)" = 0 ] ||
   fail "initial control states (Start enabled, Stop disabled)"
+# Every value list shows its longest entry ("192000", "4096") whole in its closed field.
+narrow=""
+for id in 1002 1006 1004 1003 1009 1012 1011 1010 1019; do
+  drv fits Velorand $id >/dev/null || narrow="$narrow $id ($(cat "$work/drv.out" | tr -d '\r'))"
+done
+[ -z "$narrow" ] && pass "every value list shows its longest entry whole" || fail "lists too narrow (widest available):$narrow"
 drv select Velorand 1002 "$iface" && drv select Velorand 1009 "$iface" || fail "choosing $iface"
 drv list Velorand 1000 >"$work/inlist"
 grep -q "Monitor of CableA" "$work/inlist" || { fail "input devices lack Monitor of CableA"; cat "$work/inlist"; }
@@ -121,7 +129,13 @@ drv select Velorand 1000 "Monitor of CableA" && drv select Velorand 1007 "CableB
   fail "choosing devices and rates"
 [ -n "$(ini_get Input "${iface}_device")" ] && pass "device choice written at once: $(ini_get Input "${iface}_device")" ||
   fail "${iface}_device not written on the device choice"
-drv click Velorand 1013 || fail "Start"
+drv select Velorand 1011 1024 || fail "choosing the output block size"
+[ "$(ini_get Output Samplerate)" = 48000 ] && [ "$(ini_get Output BufferSize)" = 1024 ] &&
+  pass "rate and size choices written at once" || { fail "choices not written when made"; cat "$ini"; }
+drv select Velorand 1011 512 || fail "choosing the output block size back"
+# A click as a user makes it: Start takes the focus, disables itself and hands it to Stop.
+drv press Velorand 1013 || fail "Start"
+[ "$(drv focus Velorand)" = 1020 ] && pass "focus on Stop after Start" || fail "focus after Start: $(drv focus Velorand)"
 if status=$(drv rates Velorand 44100 48000 40000); then
   pass "status shows both rates within 1 %: $(echo "$status" | head -1)"
 else
@@ -153,8 +167,10 @@ drv close Velorand 20000 || fail "close"
 step "restart"
 launch
 drv find Velorand 30000 >/dev/null || fail "second launch"
-drv list Velorand 1000 | grep -q '^\*Monitor of CableA' && drv list Velorand 1010 | grep -q '^\*48000' &&
-  pass "choices restored" || fail "choices not restored"
+drv list Velorand 1000 >"$work/list1000"
+drv list Velorand 1010 >"$work/list1010"
+grep -q '^\*Monitor of CableA' "$work/list1000" && grep -q '^\*48000' "$work/list1010" && pass "choices restored" ||
+  { fail "choices not restored"; cat "$work/list1000" "$work/list1010" "$ini"; }
 drv rates Velorand 44100 48000 40000 >/dev/null && [ "$(drv enabled Velorand 1020)" = 1 ] &&
   [ "$(drv enabled Velorand 1013)" = 0 ] && pass "automatic start" || fail "automatic start"
 sum=$(md5sum <"$ini")
@@ -164,8 +180,15 @@ drv escape Velorand 20000 || fail "escape"
 # ---- 3: a failing open -------------------------------------------------------------
 step "failing open"
 ini_set Input Samplerate 100   # not in the list: the record gets 0 and the port refuses
+# A position on a monitor that is gone: the window comes back onto the 1024 x 768 screen.
+ini_set MainWindow wndrect_left 3000
+ini_set MainWindow wndrect_top 2500
 launch
 drv find Velorand 30000 >/dev/null
+read -r left top right bottom <<<"$(drv rect Velorand)"
+[ "${left:--1}" -ge 0 ] && [ "${top:--1}" -ge 0 ] && [ "${right:-9999}" -le 1024 ] && [ "${bottom:-9999}" -le 768 ] &&
+  pass "saved off-screen position brought back ($left $top $right $bottom)" ||
+  fail "window off the screen: $left $top $right $bottom"
 if t=$(drv wait-text Velorand 1001 "Input Error:" 15000); then
   echo "$t" | grep -q "Invalid sample rate!" && [ "$(drv enabled Velorand 1013)" = 1 ] &&
     pass "failed automatic start shows the error, controls usable" || fail "failing open: $t"
@@ -176,8 +199,10 @@ sleep 0.5
 drv text Velorand 1001 | grep -q "Input Error:" || fail "the error did not stay"
 lit=$(drv meters Velorand)
 [ "${lit:-1}" -eq 0 ] 2>/dev/null && pass "meters dark while nothing is captured" || fail "meters lit while stopped ($lit)"
-drv select Velorand 1003 44100 && drv click Velorand 1013 && drv rates Velorand 44100 48000 40000 >/dev/null &&
+drv select Velorand 1003 44100 && drv press Velorand 1013 && drv rates Velorand 44100 48000 40000 >/dev/null &&
   pass "start after correcting the rate" || fail "start after correction"
+drv press Velorand 1020 && [ "$(drv focus Velorand)" = 1013 ] && pass "focus back on Start after Stop" ||
+  fail "focus after Stop: $(drv focus Velorand)"
 drv close Velorand 20000 || fail "close after correction"
 
 # ---- 3b: "KS" lists and streams the simulated kernel-streaming driver ----------------
@@ -249,5 +274,9 @@ for combo in "${combo_list[@]}"; do
   drv escape Velorand 20000 || fail "escape after $combo"
 done
 
+if [ "$failures" -gt 0 ] && [ -s "$work/app.log" ]; then
+  echo "== the program's messages:"
+  grep -v -E '^ALSA lib|cannot find card|^fixme:' "$work/app.log" | tail -40
+fi
 echo "== $failures failure(s)"
 [ "$failures" -eq 0 ]
