@@ -18,10 +18,16 @@
 // An AVX2 + FMA variant of the run (both branches), compiled with a per-function
 // target so the rest of the program keeps the x86-64 baseline; ippsSelectVariant turns it
 // on only when the processor reports both extensions. Compilers without per-function
-// targets build the portable variant alone, and so do Windows builds: MinGW's GCC does
-// not keep the stack 32-byte aligned for spilled 256-bit values, and an audio thread must
-// not gamble on the register allocator.
-#if VELORAND_POLYPHASE_SSE2 && defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+// targets build the portable variant alone. On Windows, GCC keeps the stack only 16-byte
+// aligned but spills 256-bit values with aligned moves; there the AVX2 loops are built
+// only when the assembler rewrites those moves as unaligned ones (src/polyphase's
+// CMakeLists.txt), and they keep no 32-byte values in memory of their own.
+#if defined(_WIN32) && defined(__GNUC__) && !defined(__clang__) && !defined(VELORAND_POLYPHASE_UNALIGNED_VECTOR_MOVES)
+#define VELORAND_POLYPHASE_STACK_UNSAFE_FOR_AVX 1
+#else
+#define VELORAND_POLYPHASE_STACK_UNSAFE_FOR_AVX 0
+#endif
+#if VELORAND_POLYPHASE_SSE2 && defined(__GNUC__) && defined(__x86_64__) && !VELORAND_POLYPHASE_STACK_UNSAFE_FOR_AVX
 #define VELORAND_POLYPHASE_AVX2 1
 #include <immintrin.h>
 #define VELORAND_TARGET_AVX2 __attribute__((target("avx2,fma")))

@@ -60,8 +60,8 @@ int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const flo
 int32_t ippsMove_32f(const float* src, float* dst, int32_t length);
 
 // Picks the processor-specific variant on the first call (AVX2 + FMA loops on x86-64
-// processors that have them, native builds with GCC or Clang; the portable loops
-// otherwise); later calls do nothing. Until it is called the portable loops run. Every
+// processors that have them, in builds with GCC or Clang, the Windows executables
+// included; the portable loops otherwise); later calls do nothing. Until it is called the portable loops run. Every
 // variant computes the same results to float rounding. Any thread; not needed on the
 // audio path (the engine calls it at initialisation). See polyphase/PolyphaseVariant.h.
 void ippsSelectVariant();
