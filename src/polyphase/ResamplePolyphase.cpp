@@ -89,6 +89,9 @@ constexpr std::size_t kMaxPairBytes = std::size_t(8) << 20;
 constexpr double kRowGuard = 2 * kPhaseNudge;
 // Samples widened per chunk in the run at factors of 1 and above.
 constexpr int32_t kChunk = 256;
+// Largest reach (taps a side) whose tap offsets j·s the run below factor 1 tabulates per
+// call: window 31 at factor 0.125 has 125.
+constexpr int32_t kMaxTabledReach = 160;
 
 std::size_t AlignUp(std::size_t v, std::size_t a) { return (v + a - 1) / a * a; }
 
@@ -383,6 +386,13 @@ inline double PairTap(const double* pairs, const float* x, int32_t j, double fs,
   return (p[0] + (u - q) * p[1]) * double(x[j]);
 }
 
+// Lane masks for the first and the final group of a tabled sweep: kLeadMask[e] drops the
+// first e lanes, kTrailMask[e] the last e lanes of four.
+alignas(32) constexpr uint64_t kLeadMask[4][4] = {
+    {~0ull, ~0ull, ~0ull, ~0ull}, {0, ~0ull, ~0ull, ~0ull}, {0, 0, ~0ull, ~0ull}, {0, 0, 0, ~0ull}};
+alignas(32) constexpr uint64_t kTrailMask[4][4] = {
+    {~0ull, ~0ull, ~0ull, ~0ull}, {~0ull, ~0ull, ~0ull, 0}, {~0ull, ~0ull, 0, 0}, {~0ull, 0, 0, 0}};
+
 // StretchedTapCount for a side whose first position u0 lies in [0, s): such a side has
 // reach − 1 or reach taps (reach = the count at position 0), which two positions decide.
 inline int32_t TapCountNearReach(double u0, double s, double invS, double limit, int32_t reach) {
@@ -508,6 +518,39 @@ inline double PairSweep(const double* pairs, const float* x, int32_t reach, int3
   return HorizontalSum(_mm_add_pd(acc0, acc1));
 }
 
+// Taps j, j + 1 with their offsets j·s read from the call's table.
+inline __m128d TabledPairCoefficients(const double* pairs, const double* js, __m128d fs) {
+  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+  return PairCoefficients(pairs, _mm_and_pd(_mm_sub_pd(_mm_load_pd(js), fs), magnitude));
+}
+
+// PairSweep with the offsets j·s of the call's reach tabulated in js (16-byte aligned,
+// from j = 1 − reach); the edge pairs are masked by table.
+inline double TabledPairSweep(const double* pairs, const float* x, const double* js, int32_t reach, int32_t first,
+                              int32_t last, double fs, double s) {
+  const int32_t j0 = 1 - reach;
+  if (reach < 2 || first > j0 + 1 || last < reach - 1) return PairSweep(pairs, x, reach, first, last, fs, s);
+  const __m128d fsv = _mm_set1_pd(fs);
+  const float* xj = x + j0;
+  const __m128d lead = _mm_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
+  const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
+  __m128d acc0 = _mm_mul_pd(_mm_and_pd(TabledPairCoefficients(pairs, js, fsv), lead), LoadPairAsDouble(xj));
+  __m128d acc1 = _mm_setzero_pd();
+  int32_t m = 2;
+  const int32_t innerEnd = 2 * reach - 2;
+  for (; m + 4 <= innerEnd; m += 4) {
+    acc1 = _mm_add_pd(acc1, _mm_mul_pd(TabledPairCoefficients(pairs, js + m, fsv), LoadPairAsDouble(xj + m)));
+    acc0 = _mm_add_pd(acc0, _mm_mul_pd(TabledPairCoefficients(pairs, js + m + 2, fsv), LoadPairAsDouble(xj + m + 2)));
+  }
+  if (m < innerEnd) {
+    acc1 = _mm_add_pd(acc1, _mm_mul_pd(TabledPairCoefficients(pairs, js + m, fsv), LoadPairAsDouble(xj + m)));
+    m += 2;
+  }
+  acc1 = _mm_add_pd(acc1,
+                    _mm_mul_pd(_mm_and_pd(TabledPairCoefficients(pairs, js + m, fsv), trail), LoadPairAsDouble(xj + m)));
+  return HorizontalSum(_mm_add_pd(acc0, acc1));
+}
+
 #else
 
 inline double StretchedSide(const float* F, const float* x, bool leftwards, double u0, double s, int32_t count) {
@@ -540,6 +583,11 @@ inline double PairSweep(const double* pairs, const float* x, int32_t, int32_t fi
   }
   if (j <= last) a0 += PairTap(pairs, x, j, fs, s);
   return a0 + a1;
+}
+
+inline double TabledPairSweep(const double* pairs, const float* x, const double*, int32_t reach, int32_t first,
+                              int32_t last, double fs, double s) {
+  return PairSweep(pairs, x, reach, first, last, fs, s);
 }
 
 #endif
@@ -683,9 +731,10 @@ struct PortableStretched {
                                             int32_t count) {
     return StretchedSide(F, x, leftwards, u0, s, count);
   }
-  static VELORAND_ALWAYS_INLINE double Sweep(const double* pairs, const float* x, int32_t reach, int32_t first,
-                                             int32_t last, double fs, double s) {
-    return PairSweep(pairs, x, reach, first, last, fs, s);
+  static VELORAND_ALWAYS_INLINE double Sweep(const double* pairs, const float* x, const double* js, int32_t reach,
+                                             int32_t first, int32_t last, double fs, double s) {
+    return js != nullptr ? TabledPairSweep(pairs, x, js, reach, first, last, fs, s)
+                         : PairSweep(pairs, x, reach, first, last, fs, s);
   }
 };
 
@@ -774,8 +823,8 @@ struct Avx2Stretched {
     const __m256d c = _mm256_and_pd(PairCoefficients(pairs, Positions(j, f)), inside);
     return _mm256_fmadd_pd(c, _mm256_cvtps_pd(_mm_loadu_ps(xj)), acc);
   }
-  static inline VELORAND_TARGET_AVX2 double Sweep(const double* pairs, const float* x, int32_t reach, int32_t first,
-                                                  int32_t last, double fs, double s) {
+  static inline VELORAND_TARGET_AVX2 double MaskedSweep(const double* pairs, const float* x, int32_t reach,
+                                                        int32_t first, int32_t last, double fs, double s) {
     const Frame f{_mm256_set1_pd(s), _mm256_set1_pd(fs), _mm256_set1_pd(first - 0.5), _mm256_set1_pd(last + 0.5)};
     const __m256d four = _mm256_set1_pd(4.0);
     // 2·reach taps from j0: groups of four, then a pair when 2·reach is not a multiple of 4.
@@ -824,6 +873,49 @@ struct Avx2Stretched {
     v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
     return _mm_cvtsd_f64(v);
   }
+  static inline VELORAND_TARGET_AVX2 __m256d TabledCoefficients(const double* pairs, const double* js, __m256d fs) {
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+    return PairCoefficients(pairs, _mm256_and_pd(_mm256_sub_pd(_mm256_loadu_pd(js), fs), magnitude));
+  }
+  static inline VELORAND_TARGET_AVX2 __m256d Samples(const float* xj) { return _mm256_cvtps_pd(_mm_loadu_ps(xj)); }
+  // The sweep with the offsets j·s tabulated (see TabledPairSweep): no position arithmetic
+  // beyond one subtraction, and the edge groups masked by table.
+  static inline VELORAND_TARGET_AVX2 double Sweep(const double* pairs, const float* x, const double* js,
+                                                  int32_t reach, int32_t first, int32_t last, double fs, double s) {
+    const int32_t j0 = 1 - reach, groups = reach / 2;
+    const bool tail = (reach & 1) != 0;
+    if (js == nullptr || reach < 3 || first > j0 + 3 || reach - last > (tail ? 1 : 3))
+      return MaskedSweep(pairs, x, reach, first, last, fs, s);
+    const __m256d fsv = _mm256_set1_pd(fs);
+    const float* xj = x + j0;
+    const __m256d lead = _mm256_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
+    __m256d acc0 = _mm256_mul_pd(_mm256_and_pd(TabledCoefficients(pairs, js, fsv), lead), Samples(xj));
+    __m256d acc1 = _mm256_setzero_pd();
+    // Groups 1 ... innerEnd − 1 have all their taps.
+    const int32_t innerEnd = tail ? groups : groups - 1;
+    int32_t m = 4;
+    for (; m + 8 <= 4 * innerEnd; m += 8) {
+      acc1 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m, fsv), Samples(xj + m), acc1);
+      acc0 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m + 4, fsv), Samples(xj + m + 4), acc0);
+    }
+    if (m < 4 * innerEnd) {
+      acc1 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m, fsv), Samples(xj + m), acc1);
+      m += 4;
+    }
+    if (!tail) {
+      const __m256d trail = _mm256_load_pd(reinterpret_cast<const double*>(kTrailMask[reach - last]));
+      acc1 = _mm256_fmadd_pd(_mm256_and_pd(TabledCoefficients(pairs, js + m, fsv), trail), Samples(xj + m), acc1);
+    }
+    const __m256d sum = _mm256_add_pd(acc0, acc1);
+    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
+    if (tail) {
+      const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
+      const __m128d c = _mm_and_pd(TabledPairCoefficients(pairs, js + m, _mm256_castpd256_pd128(fsv)), trail);
+      v = _mm_add_pd(v, _mm_mul_pd(c, LoadPairAsDouble(xj + m)));
+    }
+    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
+    return _mm_cvtsd_f64(v);
+  }
 };
 #endif
 
@@ -840,6 +932,13 @@ VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s,
   const double* pairs = EntryPairs(s);
   // Taps a side at most: the count at position 0, since counts only fall as it grows.
   const int32_t reach = StretchedTapCount(0.0, spacing, invSpacing, limit);
+  // The sweeps' tap offsets j·s for j = 1 − reach ... reach, once per call.
+  alignas(16) double offsets[2 * kMaxTabledReach];
+  const double* js = nullptr;
+  if (pairs != nullptr && reach <= kMaxTabledReach) {
+    for (int32_t m = 0; m < 2 * reach; ++m) offsets[m] = double(1 - reach + m) * spacing;
+    js = offsets;
+  }
   int32_t count = 0;
   do {
     const int64_t i = int64_t(t);
@@ -852,7 +951,7 @@ VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s,
                                         : StretchedTapCount(ul, spacing, invSpacing, limit);
     const int32_t cr = pairs != nullptr ? TapCountNearReach(ur, spacing, invSpacing, limit, reach)
                                         : StretchedTapCount(ur, spacing, invSpacing, limit);
-    const double acc = pairs != nullptr ? Stretched::Sweep(pairs, x, reach, 1 - cl, cr, frac * spacing, spacing)
+    const double acc = pairs != nullptr ? Stretched::Sweep(pairs, x, js, reach, 1 - cl, cr, frac * spacing, spacing)
                                         : Stretched::Side(F, x, true, ul, spacing, cl) +
                                               Stretched::Side(F, x + 1, false, ur, spacing, cr);
     dst[count++] = float(acc * scale);
