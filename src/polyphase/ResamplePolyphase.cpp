@@ -43,7 +43,7 @@
 
 // Layout of the state block (one allocation, 32-byte aligned):
 //   [record][filter: L + 1 floats][pad to 32][phase rows: n × 2·Ke doubles, when used]
-//   [pad to 32][entry pairs: L × 2 doubles, when used]
+//   [pad to 32][entry pairs: (L + n + 1) × 2 doubles, when used]
 //
 // The phase rows serve the run at factors of 1 and above. There an instant at
 // t = i + frac reads x[−K+1] ... x[K] (x = src + i, K = ceil(L / n)), and the taps of one
