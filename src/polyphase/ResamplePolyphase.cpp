@@ -18,10 +18,16 @@
 // An AVX2 + FMA variant of the run (both branches), compiled with a per-function
 // target so the rest of the program keeps the x86-64 baseline; ippsSelectVariant turns it
 // on only when the processor reports both extensions. Compilers without per-function
-// targets build the portable variant alone, and so do Windows builds: MinGW's GCC does
-// not keep the stack 32-byte aligned for spilled 256-bit values, and an audio thread must
-// not gamble on the register allocator.
-#if VELORAND_POLYPHASE_SSE2 && defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
+// targets build the portable variant alone. On Windows, GCC keeps the stack only 16-byte
+// aligned but spills 256-bit values with aligned moves; there the AVX2 loops are built
+// only when the assembler rewrites those moves as unaligned ones (src/polyphase's
+// CMakeLists.txt), and they keep no 32-byte values in memory of their own.
+#if defined(_WIN32) && defined(__GNUC__) && !defined(__clang__) && !defined(VELORAND_POLYPHASE_UNALIGNED_VECTOR_MOVES)
+#define VELORAND_POLYPHASE_STACK_UNSAFE_FOR_AVX 1
+#else
+#define VELORAND_POLYPHASE_STACK_UNSAFE_FOR_AVX 0
+#endif
+#if VELORAND_POLYPHASE_SSE2 && defined(__GNUC__) && defined(__x86_64__) && !VELORAND_POLYPHASE_STACK_UNSAFE_FOR_AVX
 #define VELORAND_POLYPHASE_AVX2 1
 #include <immintrin.h>
 #define VELORAND_TARGET_AVX2 __attribute__((target("avx2,fma")))
@@ -37,6 +43,7 @@
 
 // Layout of the state block (one allocation, 32-byte aligned):
 //   [record][filter: L + 1 floats][pad to 32][phase rows: n × 2·Ke doubles, when used]
+//   [pad to 32][entry pairs: (L + n + 1) × 2 doubles, when used]
 //
 // The phase rows serve the run at factors of 1 and above. There an instant at
 // t = i + frac reads x[−K+1] ... x[K] (x = src + i, K = ceil(L / n)), and the taps of one
@@ -52,6 +59,11 @@
 // coefficients; the samples are widened to double once per chunk, forwards and reversed,
 // into small stack buffers. Each row is padded to an even length Ke so that every row
 // starts 16-byte aligned.
+//
+// The entry pairs serve the run below factor 1, where every tap has a position of its own
+// and so an interpolation fraction of its own: pair q holds F[q] and F[q + 1] − F[q] as
+// doubles, so a tap's coefficient F[q] + d·(F[q + 1] − F[q]) takes one 16-byte load and
+// one multiply-add, with no conversion (the difference of two floats is exact in double).
 //
 // Instants the rows cannot express (the nudge moves a side's phase: about one in 25 000
 // instants; or d is exactly 0 at the one phase whose right-hand last tap sits on L) take
@@ -69,6 +81,7 @@ constexpr std::size_t kBlockAlign = 32;
 // Largest 2K served by the phase rows and the stack buffer (window 63 at n = 128).
 constexpr int32_t kMaxRowTaps = 64;
 constexpr std::size_t kMaxRowBytes = std::size_t(8) << 20;
+constexpr std::size_t kMaxPairBytes = std::size_t(8) << 20;
 // The rows serve instants whose interpolation fraction d keeps at least this far from 0
 // and 1 (or is exactly 0): there the nudge cannot move either side's phase, so the left
 // side takes phase φ and the right side n − 1 − φ, as the rows assume. The margin over
@@ -76,6 +89,9 @@ constexpr std::size_t kMaxRowBytes = std::size_t(8) << 20;
 constexpr double kRowGuard = 2 * kPhaseNudge;
 // Samples widened per chunk in the run at factors of 1 and above.
 constexpr int32_t kChunk = 256;
+// Largest reach (taps a side) whose tap offsets j·s the run below factor 1 tabulates per
+// call: window 31 at factor 0.125 has 125.
+constexpr int32_t kMaxTabledReach = 160;
 
 std::size_t AlignUp(std::size_t v, std::size_t a) { return (v + a - 1) / a * a; }
 
@@ -101,6 +117,37 @@ std::size_t RowBytes(int32_t tableLength, int32_t phaseCount) {
 const double* PhaseRows(const ResamplePolyphaseState* s) {
   if (RowBytes(s->tableLength, s->phaseCount) == 0) return nullptr;
   return reinterpret_cast<const double*>(reinterpret_cast<const unsigned char*>(s) + RowsOffset(s->tableLength));
+}
+
+// L pairs, then zero pairs for the positions of masked taps, which reach less than one
+// tap spacing (below n entries) beyond the table.
+std::size_t PairCount(int32_t tableLength, int32_t phaseCount) {
+  return std::size_t(tableLength) + std::size_t(phaseCount) + 1;
+}
+
+std::size_t PairsOffset(int32_t tableLength, int32_t phaseCount) {
+  return AlignUp(RowsOffset(tableLength) + RowBytes(tableLength, phaseCount), kBlockAlign);
+}
+
+// Bytes of entry pairs a design carries; 0 when it has none (tables beyond what any
+// sensible design needs are read the plain way instead).
+std::size_t PairBytes(int32_t tableLength, int32_t phaseCount) {
+  const std::size_t bytes = PairCount(tableLength, phaseCount) * 2 * sizeof(double);
+  return bytes <= kMaxPairBytes ? bytes : 0;
+}
+
+const double* EntryPairs(const ResamplePolyphaseState* s) {
+  if (PairBytes(s->tableLength, s->phaseCount) == 0) return nullptr;
+  return reinterpret_cast<const double*>(reinterpret_cast<const unsigned char*>(s) +
+                                         PairsOffset(s->tableLength, s->phaseCount));
+}
+
+void FillEntryPairs(double* pairs, const float* F, int32_t L, int32_t n) {
+  for (int32_t q = 0; q < L; ++q) {
+    pairs[2 * q] = F[q];
+    pairs[2 * q + 1] = double(F[q + 1]) - double(F[q]);
+  }
+  for (std::size_t e = 2 * std::size_t(L); e < 2 * PairCount(L, n); ++e) pairs[e] = 0.0;
 }
 
 void FillPhaseRows(double* rows, const float* F, int32_t n, int32_t L) {
@@ -324,6 +371,35 @@ inline int32_t StretchedTapCount(double u0, double s, double invS, double limit)
   return int32_t(c);
 }
 
+// With the entry pairs both sides of an instant become one pass over ascending samples:
+// the sweep sums coefficient(|j·s − fs|)·x[j] over j, where fs = frac·s; for j <= 0 that
+// is the left side's position (frac − j)·s, for j >= 1 the right side's (j − frac)·s.
+// The vector sweeps run over the whole reach j = 1 − C ... C of the call (C taps a side
+// at most), the same for every instant, so their loops never mispredict; the taps that an
+// instant does not have get a zero coefficient. Which taps take part (j = first ... last)
+// comes from the two sides' tap counts, decided exactly as the plain reading decides it.
+// Positions beyond the table (masked taps only) land in zero pairs behind it.
+inline double PairTap(const double* pairs, const float* x, int32_t j, double fs, double s) {
+  const double u = std::fabs(double(j) * s - fs);
+  const int32_t q = int32_t(u);
+  const double* p = pairs + 2 * std::ptrdiff_t(q);
+  return (p[0] + (u - q) * p[1]) * double(x[j]);
+}
+
+// Lane masks for the first and the final group of a tabled sweep: kLeadMask[e] drops the
+// first e lanes, kTrailMask[e] the last e lanes of four.
+alignas(32) constexpr uint64_t kLeadMask[4][4] = {
+    {~0ull, ~0ull, ~0ull, ~0ull}, {0, ~0ull, ~0ull, ~0ull}, {0, 0, ~0ull, ~0ull}, {0, 0, 0, ~0ull}};
+alignas(32) constexpr uint64_t kTrailMask[4][4] = {
+    {~0ull, ~0ull, ~0ull, ~0ull}, {~0ull, ~0ull, ~0ull, 0}, {~0ull, ~0ull, 0, 0}, {~0ull, 0, 0, 0}};
+
+// StretchedTapCount for a side whose first position u0 lies in [0, s): such a side has
+// reach − 1 or reach taps (reach = the count at position 0), which two positions decide.
+inline int32_t TapCountNearReach(double u0, double s, double invS, double limit, int32_t reach) {
+  if (reach >= 2 && !(u0 + double(reach - 2) * s < limit)) return StretchedTapCount(u0, s, invS, limit);
+  return reach - 1 + int32_t(u0 + double(reach - 1) * s < limit);
+}
+
 #if VELORAND_POLYPHASE_SSE2
 
 inline __m128d LoadPairAsDouble(const float* p) {
@@ -375,6 +451,106 @@ inline double StretchedSide(const float* F, const float* x, bool leftwards, doub
   return acc;
 }
 
+// Coefficients at the two positions in pos from the entry pairs.
+inline __m128d PairCoefficients(const double* pairs, __m128d pos) {
+  const __m128i q = _mm_cvttpd_epi32(pos);
+  const __m128d d = _mm_sub_pd(pos, _mm_cvtepi32_pd(q));
+  const __m128d a = _mm_load_pd(pairs + 2 * std::ptrdiff_t(_mm_cvtsi128_si32(q)));
+  const __m128d b = _mm_load_pd(pairs + 2 * std::ptrdiff_t(_mm_cvtsi128_si32(_mm_shuffle_epi32(q, 1))));
+  return _mm_add_pd(_mm_unpacklo_pd(a, b), _mm_mul_pd(d, _mm_unpackhi_pd(a, b)));
+}
+
+// The sweep's constants for one instant.
+struct SweepFrame {
+  __m128d s, fs;  // tap spacing and frac·s, broadcast
+  __m128d lo, hi;  // taps take part for lo < j < hi
+};
+
+inline __m128d SweepPositions(__m128d j, const SweepFrame& f) {
+  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+  return _mm_and_pd(_mm_sub_pd(_mm_mul_pd(j, f.s), f.fs), magnitude);
+}
+
+// Taps j and j + 1 (samples xj[0], xj[1]) of the sweep, added to acc.
+inline __m128d SweepTaps(const double* pairs, const float* xj, __m128d j, const SweepFrame& f, __m128d acc) {
+  return _mm_add_pd(acc, _mm_mul_pd(PairCoefficients(pairs, SweepPositions(j, f)), LoadPairAsDouble(xj)));
+}
+
+// The same, each tap zero outside lo < j < hi.
+inline __m128d MaskedSweepTaps(const double* pairs, const float* xj, __m128d j, const SweepFrame& f, __m128d acc) {
+  const __m128d inside = _mm_and_pd(_mm_cmpgt_pd(j, f.lo), _mm_cmplt_pd(j, f.hi));
+  const __m128d c = _mm_and_pd(PairCoefficients(pairs, SweepPositions(j, f)), inside);
+  return _mm_add_pd(acc, _mm_mul_pd(c, LoadPairAsDouble(xj)));
+}
+
+inline double PairSweep(const double* pairs, const float* x, int32_t reach, int32_t first, int32_t last, double fs,
+                        double s) {
+  const SweepFrame f{_mm_set1_pd(s), _mm_set1_pd(fs), _mm_set1_pd(first - 0.5), _mm_set1_pd(last + 0.5)};
+  const __m128d two = _mm_set1_pd(2.0);
+  // reach pairs of taps j0, j0 + 1, ... up to reach.
+  const int32_t j0 = 1 - reach;
+  __m128d j = _mm_set_pd(j0 + 1.0, double(j0));
+  __m128d acc0 = _mm_setzero_pd(), acc1 = _mm_setzero_pd();
+  const float* xj = x + j0;
+  if (first > j0 + 1 || last < reach - 2) {
+    // Taps missing beyond the first and the last pair (never with the engine's
+    // designs): every pair masked.
+    for (int32_t g = 0; g < reach; ++g, j = _mm_add_pd(j, two)) acc0 = MaskedSweepTaps(pairs, xj + 2 * g, j, f, acc0);
+    return HorizontalSum(acc0);
+  }
+  // Only the first and the last pair can lack a tap.
+  acc0 = MaskedSweepTaps(pairs, xj, j, f, acc0);
+  if (reach == 1) return HorizontalSum(acc0);
+  j = _mm_add_pd(j, two);
+  int32_t g = 1;
+  for (; g + 2 <= reach - 1; g += 2) {
+    acc1 = SweepTaps(pairs, xj + 2 * g, j, f, acc1);
+    j = _mm_add_pd(j, two);
+    acc0 = SweepTaps(pairs, xj + 2 * g + 2, j, f, acc0);
+    j = _mm_add_pd(j, two);
+  }
+  if (g < reach - 1) {
+    acc1 = SweepTaps(pairs, xj + 2 * g, j, f, acc1);
+    j = _mm_add_pd(j, two);
+    ++g;
+  }
+  acc1 = MaskedSweepTaps(pairs, xj + 2 * g, j, f, acc1);
+  return HorizontalSum(_mm_add_pd(acc0, acc1));
+}
+
+// Taps j, j + 1 with their offsets j·s read from the call's table.
+inline __m128d TabledPairCoefficients(const double* pairs, const double* js, __m128d fs) {
+  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+  return PairCoefficients(pairs, _mm_and_pd(_mm_sub_pd(_mm_load_pd(js), fs), magnitude));
+}
+
+// PairSweep with the offsets j·s of the call's reach tabulated in js (16-byte aligned,
+// from j = 1 − reach); the edge pairs are masked by table.
+inline double TabledPairSweep(const double* pairs, const float* x, const double* js, int32_t reach, int32_t first,
+                              int32_t last, double fs, double s) {
+  const int32_t j0 = 1 - reach;
+  if (reach < 2 || first > j0 + 1 || last < reach - 1) return PairSweep(pairs, x, reach, first, last, fs, s);
+  const __m128d fsv = _mm_set1_pd(fs);
+  const float* xj = x + j0;
+  const __m128d lead = _mm_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
+  const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
+  __m128d acc0 = _mm_mul_pd(_mm_and_pd(TabledPairCoefficients(pairs, js, fsv), lead), LoadPairAsDouble(xj));
+  __m128d acc1 = _mm_setzero_pd();
+  int32_t m = 2;
+  const int32_t innerEnd = 2 * reach - 2;
+  for (; m + 4 <= innerEnd; m += 4) {
+    acc1 = _mm_add_pd(acc1, _mm_mul_pd(TabledPairCoefficients(pairs, js + m, fsv), LoadPairAsDouble(xj + m)));
+    acc0 = _mm_add_pd(acc0, _mm_mul_pd(TabledPairCoefficients(pairs, js + m + 2, fsv), LoadPairAsDouble(xj + m + 2)));
+  }
+  if (m < innerEnd) {
+    acc1 = _mm_add_pd(acc1, _mm_mul_pd(TabledPairCoefficients(pairs, js + m, fsv), LoadPairAsDouble(xj + m)));
+    m += 2;
+  }
+  acc1 = _mm_add_pd(acc1,
+                    _mm_mul_pd(_mm_and_pd(TabledPairCoefficients(pairs, js + m, fsv), trail), LoadPairAsDouble(xj + m)));
+  return HorizontalSum(_mm_add_pd(acc0, acc1));
+}
+
 #else
 
 inline double StretchedSide(const float* F, const float* x, bool leftwards, double u0, double s, int32_t count) {
@@ -395,6 +571,23 @@ inline double StretchedSide(const float* F, const float* x, bool leftwards, doub
   double acc = (a0 + a1) + (a2 + a3);
   for (; k < count; ++k) acc += coefficient(u0 + double(k) * s) * x[dir * k];
   return acc;
+}
+
+inline double PairSweep(const double* pairs, const float* x, int32_t, int32_t first, int32_t last, double fs,
+                        double s) {
+  double a0 = 0, a1 = 0;
+  int32_t j = first;
+  for (; j + 1 <= last; j += 2) {
+    a0 += PairTap(pairs, x, j, fs, s);
+    a1 += PairTap(pairs, x, j + 1, fs, s);
+  }
+  if (j <= last) a0 += PairTap(pairs, x, j, fs, s);
+  return a0 + a1;
+}
+
+inline double TabledPairSweep(const double* pairs, const float* x, const double*, int32_t reach, int32_t first,
+                              int32_t last, double fs, double s) {
+  return PairSweep(pairs, x, reach, first, last, fs, s);
 }
 
 #endif
@@ -538,6 +731,11 @@ struct PortableStretched {
                                             int32_t count) {
     return StretchedSide(F, x, leftwards, u0, s, count);
   }
+  static VELORAND_ALWAYS_INLINE double Sweep(const double* pairs, const float* x, const double* js, int32_t reach,
+                                             int32_t first, int32_t last, double fs, double s) {
+    return js != nullptr ? TabledPairSweep(pairs, x, js, reach, first, last, fs, s)
+                         : PairSweep(pairs, x, reach, first, last, fs, s);
+  }
 };
 
 #if VELORAND_POLYPHASE_AVX2
@@ -589,6 +787,135 @@ struct Avx2Stretched {
     }
     return acc;
   }
+
+  // Four coefficients from the entry pairs: four 16-byte loads instead of gathers, which
+  // on current processors cost more than the loads they replace.
+  static inline VELORAND_TARGET_AVX2 __m256d PairCoefficients(const double* pairs, __m256d pos) {
+    const __m256d whole = _mm256_round_pd(pos, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+    const __m256d d = _mm256_sub_pd(pos, whole);
+    // Byte offsets of the four pairs, two to a 64-bit lane: two extractions instead of four.
+    const __m128i offsets = _mm_slli_epi32(_mm256_cvttpd_epi32(whole), 4);
+    const auto o01 = uint64_t(_mm_cvtsi128_si64(offsets));
+    const auto o23 = uint64_t(_mm_extract_epi64(offsets, 1));
+    const auto* base = reinterpret_cast<const unsigned char*>(pairs);
+    const __m128d p0 = _mm_load_pd(reinterpret_cast<const double*>(base + uint32_t(o01)));
+    const __m128d p1 = _mm_load_pd(reinterpret_cast<const double*>(base + (o01 >> 32)));
+    const __m128d p2 = _mm_load_pd(reinterpret_cast<const double*>(base + uint32_t(o23)));
+    const __m128d p3 = _mm_load_pd(reinterpret_cast<const double*>(base + (o23 >> 32)));
+    const __m256d a = _mm256_insertf128_pd(_mm256_castpd128_pd256(p0), p2, 1);  // F0 D0 F2 D2
+    const __m256d b = _mm256_insertf128_pd(_mm256_castpd128_pd256(p1), p3, 1);  // F1 D1 F3 D3
+    return _mm256_fmadd_pd(d, _mm256_unpackhi_pd(a, b), _mm256_unpacklo_pd(a, b));
+  }
+  struct Frame {
+    __m256d s, fs, lo, hi;  // as SweepFrame, four lanes
+  };
+  static inline VELORAND_TARGET_AVX2 __m256d Positions(__m256d j, const Frame& f) {
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+    return _mm256_and_pd(_mm256_fmsub_pd(j, f.s, f.fs), magnitude);
+  }
+  static inline VELORAND_TARGET_AVX2 __m256d Taps(const double* pairs, const float* xj, __m256d j, const Frame& f,
+                                                  __m256d acc) {
+    return _mm256_fmadd_pd(PairCoefficients(pairs, Positions(j, f)), _mm256_cvtps_pd(_mm_loadu_ps(xj)), acc);
+  }
+  static inline VELORAND_TARGET_AVX2 __m256d MaskedTaps(const double* pairs, const float* xj, __m256d j,
+                                                        const Frame& f, __m256d acc) {
+    const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(j, f.lo, _CMP_GT_OQ), _mm256_cmp_pd(j, f.hi, _CMP_LT_OQ));
+    const __m256d c = _mm256_and_pd(PairCoefficients(pairs, Positions(j, f)), inside);
+    return _mm256_fmadd_pd(c, _mm256_cvtps_pd(_mm_loadu_ps(xj)), acc);
+  }
+  static inline VELORAND_TARGET_AVX2 double MaskedSweep(const double* pairs, const float* x, int32_t reach,
+                                                        int32_t first, int32_t last, double fs, double s) {
+    const Frame f{_mm256_set1_pd(s), _mm256_set1_pd(fs), _mm256_set1_pd(first - 0.5), _mm256_set1_pd(last + 0.5)};
+    const __m256d four = _mm256_set1_pd(4.0);
+    // 2·reach taps from j0: groups of four, then a pair when 2·reach is not a multiple of 4.
+    const int32_t j0 = 1 - reach, groups = reach / 2;
+    const bool tail = (reach & 1) != 0;
+    const int32_t finalStart = j0 + 4 * (tail ? groups : groups - 1);
+    __m256d j = _mm256_set_pd(j0 + 3.0, j0 + 2.0, j0 + 1.0, double(j0));
+    __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
+    const float* xj = x + j0;
+    int32_t g = 0;
+    if (first > j0 + 3 || last < finalStart - 1) {
+      // Taps missing beyond the first and the final group (never with the engine's
+      // designs): every group masked.
+      for (; g < groups; ++g, j = _mm256_add_pd(j, four)) acc0 = MaskedTaps(pairs, xj + 4 * g, j, f, acc0);
+    } else {
+      // Only the first and the final group (or pair) can lack a tap.
+      const int32_t innerEnd = tail ? groups : groups - 1;
+      if (innerEnd >= 1) {
+        acc0 = MaskedTaps(pairs, xj, j, f, acc0);
+        j = _mm256_add_pd(j, four);
+        for (g = 1; g + 2 <= innerEnd; g += 2) {
+          acc1 = Taps(pairs, xj + 4 * g, j, f, acc1);
+          j = _mm256_add_pd(j, four);
+          acc0 = Taps(pairs, xj + 4 * g + 4, j, f, acc0);
+          j = _mm256_add_pd(j, four);
+        }
+        if (g < innerEnd) {
+          acc1 = Taps(pairs, xj + 4 * g, j, f, acc1);
+          j = _mm256_add_pd(j, four);
+          ++g;
+        }
+      }
+      if (!tail && groups >= 1) {
+        acc1 = MaskedTaps(pairs, xj + 4 * g, j, f, acc1);
+        j = _mm256_add_pd(j, four);
+        ++g;
+      }
+    }
+    const __m256d sum = _mm256_add_pd(acc0, acc1);
+    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
+    if (tail) {
+      const SweepFrame f2{_mm256_castpd256_pd128(f.s), _mm256_castpd256_pd128(f.fs), _mm256_castpd256_pd128(f.lo),
+                          _mm256_castpd256_pd128(f.hi)};
+      v = MaskedSweepTaps(pairs, xj + 4 * g, _mm256_castpd256_pd128(j), f2, v);
+    }
+    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
+    return _mm_cvtsd_f64(v);
+  }
+  static inline VELORAND_TARGET_AVX2 __m256d TabledCoefficients(const double* pairs, const double* js, __m256d fs) {
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+    return PairCoefficients(pairs, _mm256_and_pd(_mm256_sub_pd(_mm256_loadu_pd(js), fs), magnitude));
+  }
+  static inline VELORAND_TARGET_AVX2 __m256d Samples(const float* xj) { return _mm256_cvtps_pd(_mm_loadu_ps(xj)); }
+  // The sweep with the offsets j·s tabulated (see TabledPairSweep): no position arithmetic
+  // beyond one subtraction, and the edge groups masked by table.
+  static inline VELORAND_TARGET_AVX2 double Sweep(const double* pairs, const float* x, const double* js,
+                                                  int32_t reach, int32_t first, int32_t last, double fs, double s) {
+    const int32_t j0 = 1 - reach, groups = reach / 2;
+    const bool tail = (reach & 1) != 0;
+    if (js == nullptr || reach < 3 || first > j0 + 3 || reach - last > (tail ? 1 : 3))
+      return MaskedSweep(pairs, x, reach, first, last, fs, s);
+    const __m256d fsv = _mm256_set1_pd(fs);
+    const float* xj = x + j0;
+    const __m256d lead = _mm256_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
+    __m256d acc0 = _mm256_mul_pd(_mm256_and_pd(TabledCoefficients(pairs, js, fsv), lead), Samples(xj));
+    __m256d acc1 = _mm256_setzero_pd();
+    // Groups 1 ... innerEnd − 1 have all their taps.
+    const int32_t innerEnd = tail ? groups : groups - 1;
+    int32_t m = 4;
+    for (; m + 8 <= 4 * innerEnd; m += 8) {
+      acc1 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m, fsv), Samples(xj + m), acc1);
+      acc0 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m + 4, fsv), Samples(xj + m + 4), acc0);
+    }
+    if (m < 4 * innerEnd) {
+      acc1 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m, fsv), Samples(xj + m), acc1);
+      m += 4;
+    }
+    if (!tail) {
+      const __m256d trail = _mm256_load_pd(reinterpret_cast<const double*>(kTrailMask[reach - last]));
+      acc1 = _mm256_fmadd_pd(_mm256_and_pd(TabledCoefficients(pairs, js + m, fsv), trail), Samples(xj + m), acc1);
+    }
+    const __m256d sum = _mm256_add_pd(acc0, acc1);
+    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
+    if (tail) {
+      const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
+      const __m128d c = _mm_and_pd(TabledPairCoefficients(pairs, js + m, _mm256_castpd256_pd128(fsv)), trail);
+      v = _mm_add_pd(v, _mm_mul_pd(c, LoadPairAsDouble(xj + m)));
+    }
+    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
+    return _mm_cvtsd_f64(v);
+  }
 };
 #endif
 
@@ -602,6 +929,16 @@ VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s,
   const double spacing = factor * dn;
   const double invSpacing = 1.0 / spacing;
   const double scale = double(norm) * factor * double(s->gain);
+  const double* pairs = EntryPairs(s);
+  // Taps a side at most: the count at position 0, since counts only fall as it grows.
+  const int32_t reach = StretchedTapCount(0.0, spacing, invSpacing, limit);
+  // The sweeps' tap offsets j·s for j = 1 − reach ... reach, once per call.
+  alignas(16) double offsets[2 * kMaxTabledReach];
+  const double* js = nullptr;
+  if (pairs != nullptr && reach <= kMaxTabledReach) {
+    for (int32_t m = 0; m < 2 * reach; ++m) offsets[m] = double(1 - reach + m) * spacing;
+    js = offsets;
+  }
   int32_t count = 0;
   do {
     const int64_t i = int64_t(t);
@@ -610,10 +947,13 @@ VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s,
 
     const double ul = factor * frac * dn;
     const double ur = (1.0 - frac) * factor * dn;
-    const int32_t cl = StretchedTapCount(ul, spacing, invSpacing, limit);
-    const int32_t cr = StretchedTapCount(ur, spacing, invSpacing, limit);
-    const double acc =
-        Stretched::Side(F, x, true, ul, spacing, cl) + Stretched::Side(F, x + 1, false, ur, spacing, cr);
+    const int32_t cl = pairs != nullptr ? TapCountNearReach(ul, spacing, invSpacing, limit, reach)
+                                        : StretchedTapCount(ul, spacing, invSpacing, limit);
+    const int32_t cr = pairs != nullptr ? TapCountNearReach(ur, spacing, invSpacing, limit, reach)
+                                        : StretchedTapCount(ur, spacing, invSpacing, limit);
+    const double acc = pairs != nullptr ? Stretched::Sweep(pairs, x, js, reach, 1 - cl, cr, frac * spacing, spacing)
+                                        : Stretched::Side(F, x, true, ul, spacing, cl) +
+                                              Stretched::Side(F, x + 1, false, ur, spacing, cr);
     dst[count++] = float(acc * scale);
     t += step;
   } while (t < end);
@@ -692,7 +1032,9 @@ int32_t ippsResamplePolyphaseInitAlloc_32f(ResamplePolyphaseState** state, float
 
   const std::size_t rowsOffset = RowsOffset(count);
   const std::size_t rowBytes = RowBytes(count, phases);
-  const std::size_t blockBytes = rowBytes != 0 ? rowsOffset + rowBytes : rowsOffset;
+  const std::size_t pairsOffset = PairsOffset(count, phases);
+  const std::size_t pairBytes = PairBytes(count, phases);
+  const std::size_t blockBytes = pairsOffset + pairBytes;
   void* block = ::operator new(blockBytes, std::align_val_t(kBlockAlign), std::nothrow);
   if (block == nullptr) return ippStsMemAllocErr;
 
@@ -707,6 +1049,8 @@ int32_t ippsResamplePolyphaseInitAlloc_32f(ResamplePolyphaseState** state, float
   F[half + 1] = F[half];
   if (rowBytes != 0)
     FillPhaseRows(reinterpret_cast<double*>(static_cast<unsigned char*>(block) + rowsOffset), F, phases, count);
+  if (pairBytes != 0)
+    FillEntryPairs(reinterpret_cast<double*>(static_cast<unsigned char*>(block) + pairsOffset), F, count, phases);
 
   h.reset();
   *state = s;

@@ -25,7 +25,8 @@ enum : int32_t {
 // One filter bank: the record and its table live in one 32-byte aligned block.
 // Behind the table the same block holds the coefficients rearranged tap by tap for each
 // phase (in double precision) so that the run at factors of 1 and above reads them
-// contiguously; they are derived from `filter` and change no result.
+// contiguously, and each entry with its difference to the next (in double precision) for
+// the run below factor 1; both are derived from `filter` and change no result.
 struct ResamplePolyphaseState {
   int32_t phaseCount;   // table entries per input sample
   int32_t tableLength;  // L = half + 1 distinct entries
@@ -49,8 +50,10 @@ int32_t ippsResamplePolyphaseFree_32f(ResamplePolyphaseState* state);
 // t0 = *time is measured in input samples from src[0]; stores the next instant in *time and
 // the number of outputs in *outCount. At factor >= 1 it reads src[trunc(t) - K + 1] ...
 // src[trunc(t) + K] for each instant, K = ceil(tableLength / phaseCount) (window + 1
-// samples for the engine's tables); below factor 1 about window / 2 / factor samples to
-// each side. The caller keeps that reach valid. *time must lie in [0, 2^31) and the
+// samples for the engine's tables); below factor 1 src[trunc(t) - C + 1] ... src[trunc(t) + C],
+// C the most taps a side can have at that factor (about window / 2 / factor; 61 for window
+// 15 at factor 0.125), whatever the instant's fraction. The caller keeps that reach valid
+// and finite. *time must lie in [0, 2^31) and the
 // factor must be positive and finite (-6 otherwise).
 // Real-time safe: no allocation, no lock; writes only dst, *time and *outCount.
 int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const float* src, int32_t length, float* dst,
@@ -60,8 +63,8 @@ int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const flo
 int32_t ippsMove_32f(const float* src, float* dst, int32_t length);
 
 // Picks the processor-specific variant on the first call (AVX2 + FMA loops on x86-64
-// processors that have them, native builds with GCC or Clang; the portable loops
-// otherwise); later calls do nothing. Until it is called the portable loops run. Every
+// processors that have them, in builds with GCC or Clang, the Windows executables
+// included; the portable loops otherwise); later calls do nothing. Until it is called the portable loops run. Every
 // variant computes the same results to float rounding. Any thread; not needed on the
 // audio path (the engine calls it at initialisation). See polyphase/PolyphaseVariant.h.
 void ippsSelectVariant();
