@@ -218,7 +218,7 @@ int32_t CDsAudioInterface::Open(const AudioOpenParams& params) {
   opened_.store(true, std::memory_order_release);
   if (worker_.Start() != 0) {
     opened_.store(false, std::memory_order_release);
-    SetErrorText("DS: could not start the %s thread", GetDirectionName());
+    SetErrorText("DS: could not start the %s thread: %s", GetDirectionName(), worker_.StartFailureText());
     LogPrintf("%s\n", errorText_);
     ReleaseObjects();
     return 1;

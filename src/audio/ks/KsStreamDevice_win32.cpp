@@ -1,6 +1,7 @@
 // CKsStreamDevice: enumeration, pin opening and the overlapped buffer loop.
 #include "audio/ks/KsStreamDevice.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -148,7 +149,10 @@ bool CKsStreamDevice::OpenDevice(const char* identifier, const WAVEFORMATEX* for
   fifo_.Reset();
   if (worker_.Start() != 0) {
     started_.store(false, std::memory_order_release);
-    SetErrorText(generic);
+    char text[kErrorTextSize];
+    std::snprintf(text, sizeof(text), "Couldn't start the KS %s streaming thread: %s",
+                  isInput_ ? "input" : "output", worker_.StartFailureText());
+    SetErrorText(text);
     return false;
   }
   return true;

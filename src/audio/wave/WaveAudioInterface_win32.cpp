@@ -214,7 +214,7 @@ int32_t CWaveAudioInterface::Open(const AudioOpenParams& params) {
   worker_.SetPriority(WorkerThread::kTimeCriticalPriority);
   if (worker_.Start() != 0) {
     // Nobody would serve the buffers: refuse the stream instead of reporting it running.
-    SetErrorText("Couldn't start the %s streaming thread", dir);
+    SetErrorText("Couldn't start the %s streaming thread: %s", dir, worker_.StartFailureText());
     driver_->Halt(isInput_, handle);
     driver_->Reset(isInput_, handle);
     ReleaseBuffers(bufferCount_);

@@ -266,7 +266,7 @@ TEST(WaveInterface, AFailedBufferStepGivesBackBuffersAndTheDevice) {
   drv.failQueueAt = -1;
   WorkerThread::FailNextStartsForTesting(1);
   EXPECT_EQ(in.Open(Params("CableB")), 1);
-  EXPECT_STREQ(in.ErrorText(), "Couldn't start the input streaming thread");
+  EXPECT_STREQ(in.ErrorText(), "Couldn't start the input streaming thread: the system refused to create the thread");
   EXPECT_FALSE(in.IsRunning());
   EXPECT_EQ(drv.prepared, 0);
   EXPECT_EQ(drv.closes, 3);
