@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include <mmreg.h>
-
 #include "audio/wave/WaveAudioInterface.h"
+
+#include <mmreg.h>
 #include "support/WorkerThread.h"
 
 namespace {
