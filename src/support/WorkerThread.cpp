@@ -47,6 +47,7 @@ int32_t WorkerThread::Start() {
     ReleaseHandle();
   }
   startFailure_ = "";
+  startAbandoned_.store(false, std::memory_order_release);
   if (stopEvent_ == nullptr || startedEvent_ == nullptr) {
     startFailure_ = "no events for the thread";
     return 1;
@@ -72,6 +73,7 @@ int32_t WorkerThread::Start() {
   if (!WaitEvent(startedEvent_, kStartWaitMs)) {
     // Not run in time: the owner fails its open. Should the thread run later it finds
     // the running flag clear and leaves without the body; Stop or the destructor joins it.
+    startAbandoned_.store(true, std::memory_order_release);
     running_.store(0, std::memory_order_release);
     startFailure_ = "the thread did not start in time";
     return 1;
@@ -82,7 +84,7 @@ int32_t WorkerThread::Start() {
 void WorkerThread::Entry(WorkerThread* self) {
   self->activeCount_.fetch_add(1, std::memory_order_acq_rel);
   SignalEvent(self->startedEvent_);
-  if (self->body_ != nullptr && self->IsRunning()) {
+  if (self->body_ != nullptr && !self->startAbandoned_.load(std::memory_order_acquire)) {
     // Audio applications register their device threads for the scheduler's audio class,
     // which keeps them on time under load better than the priority alone.
     void* token = self->priority_.load(std::memory_order_relaxed) == kTimeCriticalPriority

@@ -114,4 +114,5 @@ class WorkerThread {
   std::atomic<int32_t> priority_{0};
   const char* startFailure_ = "";
   std::atomic<bool> inMultimediaClass_{false};
+  std::atomic<bool> startAbandoned_{false};  // Start gave up waiting: a late thread skips the body
 };
