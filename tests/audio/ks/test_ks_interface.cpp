@@ -324,6 +324,7 @@ struct CaptureRecorder : KsStreamClient {
   uint32_t bufferBytes = 0;
   int32_t stallSlot = -1;
   int32_t stallMs = 0;
+  int stallFromCall = 0;  // the buffers that start out free are not stalled on
   std::mutex mutex;
   std::vector<std::vector<int16_t>> buffers;
   std::vector<uint8_t*> pointers;
@@ -341,8 +342,9 @@ struct CaptureRecorder : KsStreamClient {
         pointers.push_back(static_cast<uint8_t*>(data));
       }
     }
-    calls.fetch_add(1);
-    if (slot == stallSlot && calls.load() < 40) std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+    const int call = calls.fetch_add(1);
+    if (slot == stallSlot && call >= stallFromCall && call < 40)
+      std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
     return true;
   }
   bool WaitCalls(int n) {
@@ -367,6 +369,7 @@ TEST(KsStreamDevice, CaptureServesBuffersInRingOrderAfterALateWake) {
   rec.bufferBytes = bytes;
   rec.stallSlot = 1;
   rec.stallMs = 60;
+  rec.stallFromCall = 2 * n;  // from a steady rotation 0, 1, 2 on
   CKsStreamDevice stream(true, bytes, n);
   stream.SetClient(&rec);
   WAVEFORMATEXTENSIBLE f = MakeFormat(2, 48000, true);
