@@ -588,7 +588,19 @@ bool CWasapiAudioInterface::ServiceCapture(Stream& s, int32_t* code) {
       *code = hr;
       return false;
     }
-    if (next == 0) return true;
+    if (next == 0) {
+      // Nothing came: a capture stream whose endpoint has gone can keep answering "no
+      // packet" without error, while the client's padding query reports the loss.
+      if (packets == 0) {
+        UINT32 padding = 0;
+        hr = s.client->GetCurrentPadding(&padding);
+        if (FAILED(hr)) {
+          *code = hr;
+          return false;
+        }
+      }
+      return true;
+    }
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;

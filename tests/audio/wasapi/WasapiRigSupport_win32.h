@@ -18,7 +18,14 @@
 
 namespace wasapirig {
 
-inline CAudioInterface* Factory(bool isInput, int32_t type) { return CreateWasapiAudioInterface(isInput, type); }
+// AudioPort::Create still hands the factory only the ids 1 to 3, so tests that need a
+// port around the interface ask for id 3 and get WASAPI shared mode for it (the port then
+// names it by that id). Tests that need the exclusive mode use the interface directly.
+inline CAudioInterface* Factory(bool isInput, int32_t type) {
+  if (type == kAudioTypeWasapi || type == kAudioTypeKernelStreaming) return new CWasapiAudioInterface(isInput, false);
+  return CreateWasapiAudioInterface(isInput, type);
+}
+inline constexpr int32_t kPortTypeForWasapi = kAudioTypeKernelStreaming;
 
 // The identifier of the entry shown as `name`; empty when not listed.
 inline std::string FindId(CAudioInterface& iface, const std::string& name) {
