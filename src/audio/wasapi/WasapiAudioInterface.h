@@ -79,6 +79,7 @@ class CWasapiAudioInterface : public CAudioInterface, private WorkerBody {
   WasapiFormat deviceFormat_;
   WasapiSampleType portType_;
   int32_t deviceBufferFrames_ = 0;
+  int32_t renderTargetFrames_ = 0;  // shared playback: how full the loop keeps the buffer
   int32_t streamLatencyFrames_ = 0;
   int64_t periodHns_ = 0;
   bool autoConvert_ = false;

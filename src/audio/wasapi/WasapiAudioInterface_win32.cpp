@@ -224,7 +224,7 @@ CWasapiAudioInterface::~CWasapiAudioInterface() {
 }
 
 int32_t CWasapiAudioInterface::GetLatency() {
-  return WasapiLatencyFrames(IsRunning(), isInput_, deviceBufferFrames_, streamLatencyFrames_,
+  return WasapiLatencyFrames(IsRunning(), isInput_, renderTargetFrames_, streamLatencyFrames_,
                              params_.bufferFrames, params_.fifoFrames);
 }
 
@@ -513,22 +513,33 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
     return 1;
   }
   deviceBufferFrames_ = static_cast<int32_t>(s.bufferFrames);
+  // Exclusive playback hands over the whole buffer per event; shared playback keeps it
+  // only as full as the side's rotation, so the buffer's slack absorbs late wakes
+  // without adding its length to the latency.
+  renderTargetFrames_ = exclusive_ ? deviceBufferFrames_
+                                   : WasapiRenderTargetFrames(params_.bufferFrames, params_.bufferCount,
+                                                              deviceBufferFrames_);
   REFERENCE_TIME latency = 0;
   streamLatencyFrames_ =
       SUCCEEDED(s.client->GetStreamLatency(&latency)) ? static_cast<int32_t>(WasapiHnsToFrames(latency, rate)) : 0;
   hr = isInput_ ? s.client->GetService(__uuidof(IAudioCaptureClient), s.capture.PutVoid())
                 : s.client->GetService(__uuidof(IAudioRenderClient), s.render.PutVoid());
   if (FAILED(hr)) {
-    SetErrorText("WASAPI: GetService failed: %08x", Hex(hr));
+    if (loopback) {
+      SetErrorText("WASAPI: loopback capture not available for \"%s\": %08x", params_.deviceId.c_str(), Hex(hr));
+    } else {
+      SetErrorText("WASAPI: GetService failed: %08x", Hex(hr));
+    }
     return 1;
   }
   stager_.Setup(params_.bufferFrames, channels, portType_, deviceFormat_.sample);
   if (!isInput_) {
     // Silence first, so the first event asks for one period and not the whole buffer;
     // the port is not called here (its lock is held by the opening thread, which waits).
+    const UINT32 prefill = static_cast<UINT32>(renderTargetFrames_);
     BYTE* data = nullptr;
-    hr = s.render->GetBuffer(s.bufferFrames, &data);
-    if (SUCCEEDED(hr)) hr = s.render->ReleaseBuffer(s.bufferFrames, AUDCLNT_BUFFERFLAGS_SILENT);
+    hr = s.render->GetBuffer(prefill, &data);
+    if (SUCCEEDED(hr)) hr = s.render->ReleaseBuffer(prefill, AUDCLNT_BUFFERFLAGS_SILENT);
     if (FAILED(hr)) {
       SetErrorText("WASAPI: prefill failed: %08x", Hex(hr));
       return 1;
@@ -624,14 +635,15 @@ bool CWasapiAudioInterface::ServiceRender(Stream& s, int32_t* code) {
   UINT32 frames = s.bufferFrames;
   HRESULT hr = S_OK;
   if (!exclusive_) {
-    // Shared mode: top the buffer up to full; the engine takes a period at a time.
+    // Shared mode: top the buffer up to the target; the engine takes a period at a time.
     UINT32 padding = 0;
     hr = s.client->GetCurrentPadding(&padding);
     if (FAILED(hr)) {
       *code = hr;
       return false;
     }
-    frames = padding < s.bufferFrames ? s.bufferFrames - padding : 0;
+    const UINT32 target = static_cast<UINT32>(renderTargetFrames_);
+    frames = padding < target ? target - padding : 0;
     if (frames == 0) return true;
   }
   BYTE* data = nullptr;

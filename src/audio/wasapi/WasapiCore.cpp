@@ -173,10 +173,15 @@ const char* WasapiExclusiveRefusalText(int32_t hr) {
   }
 }
 
-int32_t WasapiLatencyFrames(bool open, bool isInput, int32_t deviceBufferFrames,
+int32_t WasapiRenderTargetFrames(int32_t bufferFrames, int32_t bufferCount, int32_t deviceBufferFrames) {
+  const int64_t rotation = static_cast<int64_t>(std::max(bufferCount - 1, 1)) * std::max(bufferFrames, 1);
+  return static_cast<int32_t>(std::min<int64_t>(rotation, std::max(deviceBufferFrames, 0)));
+}
+
+int32_t WasapiLatencyFrames(bool open, bool isInput, int32_t renderTargetFrames,
                             int32_t streamLatencyFrames, int32_t bufferFrames, int32_t fifoFrames) {
   if (!open) return 0;
-  const int32_t device = isInput ? bufferFrames : deviceBufferFrames;
+  const int32_t device = isInput ? bufferFrames : renderTargetFrames;
   return device + streamLatencyFrames + fifoFrames;
 }
 

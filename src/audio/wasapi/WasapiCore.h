@@ -119,10 +119,15 @@ inline constexpr int32_t kWasapiErrInvalidDevicePeriod = static_cast<int32_t>(0x
 // available: device in use", ...); null for other codes.
 const char* WasapiExclusiveRefusalText(int32_t hr);
 
-// Frames buffered on the device side while open: for playback the device buffer the loop
-// keeps filled plus the stream latency; for capture the stream latency plus the block
+// How full shared-mode playback keeps the device buffer: the side's rotation less the
+// block being produced, as the Wave interface keeps it ((count - 1) x frames), at least
+// one block and at most the buffer the engine granted.
+int32_t WasapiRenderTargetFrames(int32_t bufferFrames, int32_t bufferCount, int32_t deviceBufferFrames);
+
+// Frames buffered on the device side while open: for playback the part of the device
+// buffer the loop keeps filled plus the stream latency; for capture the stream latency plus the block
 // being gathered; both plus the port's FIFO. 0 when closed.
-int32_t WasapiLatencyFrames(bool open, bool isInput, int32_t deviceBufferFrames,
+int32_t WasapiLatencyFrames(bool open, bool isInput, int32_t renderTargetFrames,
                             int32_t streamLatencyFrames, int32_t bufferFrames, int32_t fifoFrames);
 
 // ---- Blocks ----------------------------------------------------------------------------

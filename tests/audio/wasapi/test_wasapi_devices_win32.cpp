@@ -154,6 +154,35 @@ TEST_F(WasapiDevices, IdentifiersReopenTheSameDevice) {
   player.Stop(5000);
 }
 
+TEST_F(WasapiDevices, LoopbackEntryCapturesWhatTheRenderEndpointPlays) {
+  CWasapiAudioInterface in(true, false);
+  const std::string id = FindId(in, "Loopback: CableB");
+  ASSERT_FALSE(id.empty());
+  const std::string tone = rig::TempPath("wasapi-loop") + ".raw";
+  ASSERT_TRUE(sigan::WriteRaw16(rig::HostPath(tone), sigan::MakeTone(997.0, 48000, 48000 * 8, 2, 0.5)));
+  rig::Job player = wasapirig::StartPlayer("cableB", 48000, tone);
+  Sleep(300);
+  dstest::Recorder rec(48000u * 2u * 4u, 4096);
+  in.SetSink(&rec);
+  if (in.Open(Params(id, 48000)) != 0) {
+    // Wine's engine initialises a loopback stream but has no capture service for it.
+    player.Stop(5000);
+    EXPECT_EQ(std::string(in.ErrorText()).rfind("WASAPI: loopback capture not available for \"" + id + "\"", 0), 0u)
+        << in.ErrorText();
+    // Not a skip: one skipped case would mark this whole executable skipped in CTest.
+    std::printf("loopback refused: %s\n", in.ErrorText());
+    return;
+  }
+  for (int waited = 0; rec.Used() < 48000u * 2u * 5u / 2u && waited < 6000; waited += 20) Sleep(20);
+  in.Close();
+  player.Stop(5000);
+  const Heard h = Analyse(sigan::Channel(rec.Samples(), 2, 0), 48000, 997.0);
+  std::printf("loopback of CableB: %.2f dB, %.3f Hz, THD+N %.1f dB\n", h.levelDb, h.fit.frequency, h.fit.thdnDb);
+  EXPECT_NEAR(h.levelDb, -6.0, 1.0);
+  EXPECT_NEAR(h.fit.frequency, 997.0, 0.2);
+  EXPECT_FALSE(in.HasFailed());
+}
+
 TEST_F(WasapiDevices, SharedModeLetsTheEngineConvertARateTheDeviceDoesNotMix) {
   CWasapiAudioInterface out(false, false);
   const std::string idA = FindId(out, "CableA");  // mixes at 44100 Hz
@@ -163,7 +192,8 @@ TEST_F(WasapiDevices, SharedModeLetsTheEngineConvertARateTheDeviceDoesNotMix) {
   if (r != 0) {
     // Where the engine cannot convert, the text says at which rate the device mixes.
     EXPECT_NE(std::string(out.ErrorText()).find("44100"), std::string::npos) << out.ErrorText();
-    GTEST_SKIP() << "this system's engine does not convert: " << out.ErrorText();
+    std::printf("this system's engine does not convert: %s\n", out.ErrorText());
+    return;
   }
   EXPECT_TRUE(out.UsesAutoConversion());
   out.Close();
