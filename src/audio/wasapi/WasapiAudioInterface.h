@@ -71,6 +71,13 @@ class CWasapiAudioInterface : public CAudioInterface, private WorkerBody {
   bool ServiceCapture(Stream& s, int32_t* hr);
   bool ServiceRender(Stream& s, int32_t* hr);
   void Fail(int32_t hr, const char* what);
+  // The worker's open failure text: its own buffer, copied into errorText by Open once
+  // the worker has reported, so an Open that timed out never shares errorText with it.
+  void SetOpenError(const char* format, ...)
+#if defined(__GNUC__)
+      __attribute__((format(printf, 2, 3)))
+#endif
+      ;
 
   const bool exclusive_;
   std::vector<WasapiEndpoint> endpoints_;  // of the last enumeration
@@ -85,6 +92,7 @@ class CWasapiAudioInterface : public CAudioInterface, private WorkerBody {
   bool autoConvert_ = false;
   int32_t bytesPerFrame_ = 0;
   int32_t openResult_ = 1;     // written by the worker before it signals openDone_
+  char openError_[kErrorTextSize] = {};  // likewise
   void* openDone_ = nullptr;   // manual-reset event (HANDLE)
   std::atomic<bool> opened_{false};
   std::atomic<bool> failed_{false};

@@ -10,7 +10,9 @@
 #include <propidl.h>
 #include <mmreg.h>
 
+#include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "engine/LogPrintf.h"
@@ -297,7 +299,7 @@ int32_t CWasapiAudioInterface::Open(const AudioOpenParams& params) {
   }
   ResetEvent(static_cast<HANDLE>(openDone_));
   openResult_ = 1;
-  SetErrorText("WASAPI: the %s device did not open", dir);
+  std::snprintf(openError_, sizeof(openError_), "WASAPI: the %s device did not open", dir);
 
   LogPrintf("WASAPI: Trying to open %s %s as %i ch %i hz... ", exclusive_ ? "exclusive" : "shared", dir,
             params_.channels, params_.sampleRate);
@@ -317,6 +319,7 @@ int32_t CWasapiAudioInterface::Open(const AudioOpenParams& params) {
   }
   if (openResult_ != 0) {
     worker_.Stop();
+    SetErrorText("%s", openError_);
     LogPrintf("%s\n", errorText_);
     return openResult_;
   }
@@ -340,7 +343,7 @@ void CWasapiAudioInterface::ThreadBody(WorkerThread& worker) {
     Stream s;
     int32_t result = 1;
     if (!com.Usable()) {
-      SetErrorText("CoInitializeEx failed: %08x", Hex(com.Code()));
+      SetOpenError("CoInitializeEx failed: %08x", Hex(com.Code()));
     } else {
       result = OpenOnWorker(s);
     }
@@ -361,13 +364,13 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
 
   HRESULT hr = MakeEnumerator(&s.enumerator);
   if (FAILED(hr)) {
-    SetErrorText("WASAPI: no device enumerator: %08x", Hex(hr));
+    SetOpenError("WASAPI: no device enumerator: %08x", Hex(hr));
     return 1;
   }
   if (kind == WasapiIdKind::kDefault) {
     hr = s.enumerator->GetDefaultAudioEndpoint(flow, eConsole, s.device.Put());
     if (FAILED(hr)) {
-      SetErrorText("WASAPI: no default %s device: %08x", dir, Hex(hr));
+      SetOpenError("WASAPI: no default %s device: %08x", dir, Hex(hr));
       return 1;
     }
   } else {
@@ -380,24 +383,24 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
     for (const WasapiEndpoint& e : list)
       if (found == nullptr && EqualsIgnoreCase(e.name.c_str(), endpoint.c_str())) found = &e;
     if (found == nullptr) {
-      SetErrorText("Couldn't find %s device \"%s\"", dir, params_.deviceId.c_str());
+      SetOpenError("Couldn't find %s device \"%s\"", dir, params_.deviceId.c_str());
       return 1;
     }
     hr = s.enumerator->GetDevice(Widen(found->id).c_str(), s.device.Put());
     if (FAILED(hr)) {
-      SetErrorText("WASAPI: %s device \"%s\" did not open: %08x", dir, found->name.c_str(), Hex(hr));
+      SetOpenError("WASAPI: %s device \"%s\" did not open: %08x", dir, found->name.c_str(), Hex(hr));
       return 1;
     }
   }
   hr = s.device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, s.client.PutVoid());
   if (FAILED(hr)) {
-    SetErrorText("WASAPI: Activate failed: %08x", Hex(hr));
+    SetOpenError("WASAPI: Activate failed: %08x", Hex(hr));
     return 1;
   }
   REFERENCE_TIME defaultPeriod = 0, minimumPeriod = 0;
   hr = s.client->GetDevicePeriod(&defaultPeriod, &minimumPeriod);
   if (FAILED(hr)) {
-    SetErrorText("WASAPI: GetDevicePeriod failed: %08x", Hex(hr));
+    SetOpenError("WASAPI: GetDevicePeriod failed: %08x", Hex(hr));
     return 1;
   }
 
@@ -409,7 +412,7 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
     WAVEFORMATEX* mix = nullptr;
     hr = s.client->GetMixFormat(&mix);
     if (FAILED(hr) || mix == nullptr) {
-      SetErrorText("WASAPI: GetMixFormat failed: %08x", Hex(hr));
+      SetOpenError("WASAPI: GetMixFormat failed: %08x", Hex(hr));
       return 1;
     }
     const uint32_t mixRate = mix->nSamplesPerSec;
@@ -437,10 +440,10 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
     }
     if (FAILED(hr)) {
       if (static_cast<uint32_t>(rate) != mixRate) {
-        SetErrorText("WASAPI shared mode cannot convert %i Hz: the device mixes at %u Hz (%08x)", rate,
+        SetOpenError("WASAPI shared mode cannot convert %i Hz: the device mixes at %u Hz (%08x)", rate,
                      static_cast<unsigned>(mixRate), Hex(hr));
       } else {
-        SetErrorText("WASAPI: Initialize failed for %i hz, %i ch, %i bits: %08x", rate, channels,
+        SetOpenError("WASAPI: Initialize failed for %i hz, %i ch, %i bits: %08x", rate, channels,
                      params_.bitsPerSample, Hex(hr));
       }
       return 1;
@@ -463,9 +466,9 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
     }
     if (!chosen) {
       if (last == AUDCLNT_E_DEVICE_IN_USE || last == AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED) {
-        SetErrorText("%s", WasapiExclusiveRefusalText(static_cast<int32_t>(last)));
+        SetOpenError("%s", WasapiExclusiveRefusalText(static_cast<int32_t>(last)));
       } else {
-        SetErrorText("Exclusive mode not available: the device takes none of 16-bit, 24-bit in 32 and "
+        SetOpenError("Exclusive mode not available: the device takes none of 16-bit, 24-bit in 32 and "
                      "32-bit float at %i Hz, %i ch (%08x)", rate, channels, Hex(last));
       }
       return 1;
@@ -490,10 +493,10 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
     if (FAILED(hr)) {
       const char* refusal = WasapiExclusiveRefusalText(static_cast<int32_t>(hr));
       if (refusal != nullptr) {
-        SetErrorText("%s (%s, %i Hz, %i ch: %08x)", refusal, WasapiSampleTypeText(deviceFormat_.sample), rate,
+        SetOpenError("%s (%s, %i Hz, %i ch: %08x)", refusal, WasapiSampleTypeText(deviceFormat_.sample), rate,
                      channels, Hex(hr));
       } else {
-        SetErrorText("WASAPI exclusive Initialize failed for %s, %i Hz, %i ch: %08x",
+        SetOpenError("WASAPI exclusive Initialize failed for %s, %i Hz, %i ch: %08x",
                      WasapiSampleTypeText(deviceFormat_.sample), rate, channels, Hex(hr));
       }
       return 1;
@@ -503,13 +506,13 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
 
   s.event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   if (s.event == nullptr) {
-    SetErrorText("CreateEvent failed: %08x", static_cast<unsigned>(GetLastError()));
+    SetOpenError("CreateEvent failed: %08x", static_cast<unsigned>(GetLastError()));
     return 1;
   }
   hr = s.client->SetEventHandle(s.event);
   if (SUCCEEDED(hr)) hr = s.client->GetBufferSize(&s.bufferFrames);
   if (FAILED(hr)) {
-    SetErrorText("WASAPI: SetEventHandle/GetBufferSize failed: %08x", Hex(hr));
+    SetOpenError("WASAPI: SetEventHandle/GetBufferSize failed: %08x", Hex(hr));
     return 1;
   }
   deviceBufferFrames_ = static_cast<int32_t>(s.bufferFrames);
@@ -526,9 +529,9 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
                 : s.client->GetService(__uuidof(IAudioRenderClient), s.render.PutVoid());
   if (FAILED(hr)) {
     if (loopback) {
-      SetErrorText("WASAPI: loopback capture not available for \"%s\": %08x", params_.deviceId.c_str(), Hex(hr));
+      SetOpenError("WASAPI: loopback capture not available for \"%s\": %08x", params_.deviceId.c_str(), Hex(hr));
     } else {
-      SetErrorText("WASAPI: GetService failed: %08x", Hex(hr));
+      SetOpenError("WASAPI: GetService failed: %08x", Hex(hr));
     }
     return 1;
   }
@@ -541,13 +544,13 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
     hr = s.render->GetBuffer(prefill, &data);
     if (SUCCEEDED(hr)) hr = s.render->ReleaseBuffer(prefill, AUDCLNT_BUFFERFLAGS_SILENT);
     if (FAILED(hr)) {
-      SetErrorText("WASAPI: prefill failed: %08x", Hex(hr));
+      SetOpenError("WASAPI: prefill failed: %08x", Hex(hr));
       return 1;
     }
   }
   hr = s.client->Start();
   if (FAILED(hr)) {
-    SetErrorText("WASAPI: Start failed: %08x", Hex(hr));
+    SetOpenError("WASAPI: Start failed: %08x", Hex(hr));
     return 1;
   }
   s.started = true;
@@ -659,6 +662,13 @@ bool CWasapiAudioInterface::ServiceRender(Stream& s, int32_t* code) {
     return false;
   }
   return true;
+}
+
+void CWasapiAudioInterface::SetOpenError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(openError_, sizeof(openError_), format, args);
+  va_end(args);
 }
 
 void CWasapiAudioInterface::Fail(int32_t hr, const char* what) {
