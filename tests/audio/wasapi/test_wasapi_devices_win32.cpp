@@ -50,9 +50,9 @@ Heard Analyse(const std::vector<float>& x, int rate, double tone) {
 
 // Plays a 997 Hz tone at -6 dBFS through `out` (already set up) for `ms` and records the
 // cables' monitors meanwhile; returns what each cable carried.
-void PlayAndRecord(CWasapiAudioInterface& out, const AudioOpenParams& p, int ms, int* result, Heard* onA,
-                   Heard* onB) {
-  dstest::ToneSource tone(997.0, p.sampleRate, 0.5, 2, 0);
+// The tone source lives in the caller, since `out` stays open (and calls it) afterwards.
+void PlayAndRecord(CWasapiAudioInterface& out, dstest::ToneSource& tone, const AudioOpenParams& p, int ms,
+                   int* result, Heard* onA, Heard* onB) {
   out.SetSink(&tone);
   const std::string fa = rig::TempPath("wasapi-a") + ".raw", fb = rig::TempPath("wasapi-b") + ".raw";
   rig::Job ra = wasapirig::StartRecorder("cableA", 44100, fa);
@@ -67,6 +67,19 @@ void PlayAndRecord(CWasapiAudioInterface& out, const AudioOpenParams& p, int ms,
     ADD_FAILURE() << "recordings too short: " << a.size() << " / " << b.size() << " frames; " << ra.Output() << rb.Output();
   *onA = Analyse(a, 44100, 997.0);
   *onB = Analyse(b, 48000, 997.0);
+}
+
+// As PlayAndRecord, once more when a recording had a gap: Wine's mixer and the tools run
+// without real-time guarantees on a shared machine and can miss a period by themselves;
+// a fault of the interface shows in both takes.
+void PlayAndRecordClean(CWasapiAudioInterface& out, dstest::ToneSource& tone, const AudioOpenParams& p, int ms,
+                        int* result, Heard* onA, Heard* onB) {
+  for (int take = 0; take < 2; ++take) {
+    if (take > 0) out.Close();
+    PlayAndRecord(out, tone, p, ms, result, onA, onB);
+    if (*result != 0 || (onA->gaps == 0 && onB->gaps == 0)) return;
+    std::printf("take %d had a gap (CableA %zu, CableB %zu)\n", take + 1, onA->gaps, onB->gaps);
+  }
 }
 
 TEST_F(WasapiDevices, ListsCablesAndMonitorsWithFullNamesDefaultFirstAndLoopbacks) {
@@ -106,7 +119,8 @@ TEST_F(WasapiDevices, IdentifiersReopenTheSameDevice) {
   CWasapiAudioInterface out(false, false);
   int r = -1;
   Heard onA, onB;
-  PlayAndRecord(out, Params(idB, 48000), 3000, &r, &onA, &onB);
+  dstest::ToneSource tone(997.0, 48000, 0.5, 2, 0);
+  PlayAndRecordClean(out, tone, Params(idB, 48000), 3000, &r, &onA, &onB);
   ASSERT_EQ(r, 0) << out.ErrorText();
   EXPECT_TRUE(out.IsRunning());
   EXPECT_FALSE(out.UsesAutoConversion());
@@ -133,9 +147,9 @@ TEST_F(WasapiDevices, IdentifiersReopenTheSameDevice) {
 
   // Capture by the monitor's identifier hears a tone played into CableA; a listed name
   // in another letter case finds the same device.
-  const std::string tone = rig::TempPath("wasapi-tone") + ".raw";
-  ASSERT_TRUE(sigan::WriteRaw16(rig::HostPath(tone), sigan::MakeTone(997.0, 44100, 44100 * 8, 2, 0.5)));
-  rig::Job player = wasapirig::StartPlayer("cableA", 44100, tone);
+  const std::string toneFile = rig::TempPath("wasapi-tone") + ".raw";
+  ASSERT_TRUE(sigan::WriteRaw16(rig::HostPath(toneFile), sigan::MakeTone(997.0, 44100, 44100 * 8, 2, 0.5)));
+  rig::Job player = wasapirig::StartPlayer("cableA", 44100, toneFile);
   Sleep(300);
   for (const std::string& id : {monA, std::string("monitor of cablea")}) {
     dstest::Recorder rec(44100u * 2u * 4u, 4096);
@@ -188,7 +202,8 @@ TEST_F(WasapiDevices, SharedModeLetsTheEngineConvertARateTheDeviceDoesNotMix) {
   const std::string idA = FindId(out, "CableA");  // mixes at 44100 Hz
   int r = -1;
   Heard onA, onB;
-  PlayAndRecord(out, Params(idA, 48000), 3000, &r, &onA, &onB);
+  dstest::ToneSource tone(997.0, 48000, 0.5, 2, 0);
+  PlayAndRecordClean(out, tone, Params(idA, 48000), 3000, &r, &onA, &onB);
   if (r != 0) {
     // Where the engine cannot convert, the text says at which rate the device mixes.
     EXPECT_NE(std::string(out.ErrorText()).find("44100"), std::string::npos) << out.ErrorText();
@@ -208,7 +223,8 @@ TEST_F(WasapiDevices, ExclusiveModeWhereGrantedAndItsRefusalWhereNot) {
   const std::string idB = FindId(out, "CableB");
   int r = -1;
   Heard onA, onB;
-  PlayAndRecord(out, Params(idB, 48000, 480, 4), 3000, &r, &onA, &onB);
+  dstest::ToneSource tone(997.0, 48000, 0.5, 2, 0);
+  PlayAndRecordClean(out, tone, Params(idB, 48000, 480, 4), 3000, &r, &onA, &onB);
   if (r != 0) {
     std::printf("exclusive mode refused: %s\n", out.ErrorText());
     EXPECT_EQ(std::string(out.ErrorText()).rfind("Exclusive mode not available", 0), 0u) << out.ErrorText();
