@@ -31,6 +31,7 @@ class CWasapiAudioInterface : public CAudioInterface, private WorkerBody {
  public:
   // How long Open waits for the worker to open the endpoint before it gives up.
   static constexpr uint32_t kOpenTimeoutMs = 10000;
+  static constexpr uint64_t kEnumerationReuseMs = 250;
 
   CWasapiAudioInterface(bool isInput, bool exclusive);
   ~CWasapiAudioInterface() override;  // Close
@@ -42,7 +43,7 @@ class CWasapiAudioInterface : public CAudioInterface, private WorkerBody {
   bool IsRunning() override { return opened_.load(std::memory_order_acquire); }
   int32_t GetLatency() override;
   int32_t GetBytesPerFrame() override { return bytesPerFrame_; }
-  // Enumerates again.
+  // Enumerates again, unless the last enumeration is less than kEnumerationReuseMs old.
   int32_t GetDeviceCount() override;
   void GetDeviceInfo(AudioDeviceInfo* info, int32_t index) override;
   bool HasDefaultDevice() override { return true; }
@@ -82,6 +83,7 @@ class CWasapiAudioInterface : public CAudioInterface, private WorkerBody {
   const bool exclusive_;
   std::vector<WasapiEndpoint> endpoints_;  // of the last enumeration
   std::vector<WasapiEndpoint> loopback_;   // render endpoints, input side only
+  uint64_t enumeratedAtMs_ = 0;            // GetTickCount64 of the last enumeration
   WasapiBlockStager stager_;
   WasapiFormat deviceFormat_;
   WasapiSampleType portType_;

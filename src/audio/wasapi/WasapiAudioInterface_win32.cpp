@@ -231,6 +231,12 @@ int32_t CWasapiAudioInterface::GetLatency() {
 }
 
 int32_t CWasapiAudioInterface::GetDeviceCount() {
+  // The port asks for the count again after every entry it adds; one enumeration serves
+  // such a burst of calls, so the entries it reads all come from the same list.
+  const uint64_t now = GetTickCount64();
+  if (enumeratedAtMs_ != 0 && now - enumeratedAtMs_ < kEnumerationReuseMs)
+    return WasapiDeviceCount(endpoints_, loopback_, allowDefaultDevice_);
+  enumeratedAtMs_ = now;
   endpoints_.clear();
   loopback_.clear();
   ComScope com;
