@@ -61,6 +61,8 @@ class CWasapiAudioInterface : public CAudioInterface, private WorkerBody {
   // The code that stopped the loop (0 while none did) and the blocks exchanged since Open.
   int32_t LoopErrorCode() const { return loopError_.load(std::memory_order_relaxed); }
   uint64_t LoopBlockCount() const { return loopBlocks_.load(std::memory_order_relaxed); }
+  // Capture packets the engine flagged as following a gap (it dropped frames), since Open.
+  uint32_t CaptureDiscontinuities() const { return discontinuities_.load(std::memory_order_relaxed); }
   const WorkerThread& Worker() const { return worker_; }
 
  private:
@@ -101,6 +103,7 @@ class CWasapiAudioInterface : public CAudioInterface, private WorkerBody {
   std::atomic<bool> mmcss_{false};
   std::atomic<int32_t> loopError_{0};
   std::atomic<uint64_t> loopBlocks_{0};
+  std::atomic<uint32_t> discontinuities_{0};
   WorkerThread worker_;
 };
 

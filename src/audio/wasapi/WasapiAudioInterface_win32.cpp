@@ -269,6 +269,7 @@ int32_t CWasapiAudioInterface::Open(const AudioOpenParams& params) {
   failed_.store(false, std::memory_order_release);
   loopError_.store(0, std::memory_order_relaxed);
   loopBlocks_.store(0, std::memory_order_relaxed);
+  discontinuities_.store(0, std::memory_order_relaxed);
   // A worker left over from an open that timed out must be gone before a new one starts.
   worker_.Stop();
 
@@ -428,10 +429,10 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
     deviceFormat_ = WasapiBuildFormat(channels, rate, portType_);
     WAVEFORMATEXTENSIBLE wfx = ToExtensible(deviceFormat_);
     // The engine mixes at its own rate and channel count; anything else it converts only
-    // when asked to. The buffer holds the side's whole rotation, as the other interfaces'.
+    // when asked to. The buffer holds the side's whole rotation, as the other interfaces',
+    // and at least three engine periods.
     autoConvert_ = static_cast<uint32_t>(rate) != mixRate || channels != mixChannels;
-    const REFERENCE_TIME duration =
-        WasapiFramesToHns(static_cast<int64_t>(params_.bufferFrames) * std::max(params_.bufferCount, 2), rate);
+    const REFERENCE_TIME duration = WasapiSharedBufferHns(params_.bufferFrames, params_.bufferCount, rate, defaultPeriod);
     const DWORD convert = AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM | AUDCLNT_STREAMFLAGS_SRC_DEFAULT_QUALITY;
     hr = s.client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags | (autoConvert_ ? convert : 0), duration, 0,
                               reinterpret_cast<WAVEFORMATEX*>(&wfx), nullptr);
@@ -527,6 +528,7 @@ int32_t CWasapiAudioInterface::OpenOnWorker(Stream& s) {
   // without adding its length to the latency.
   renderTargetFrames_ = exclusive_ ? deviceBufferFrames_
                                    : WasapiRenderTargetFrames(params_.bufferFrames, params_.bufferCount,
+                                                              static_cast<int32_t>(WasapiHnsToFrames(periodHns_, rate)),
                                                               deviceBufferFrames_);
   REFERENCE_TIME latency = 0;
   streamLatencyFrames_ =
@@ -630,6 +632,10 @@ bool CWasapiAudioInterface::ServiceCapture(Stream& s, int32_t* code) {
       *code = hr;
       return false;
     }
+    // A discontinuity flag means the engine dropped frames before this packet (the loop
+    // was late); the stream goes on, the count tells the report.
+    if ((flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) != 0 && loopBlocks_.load(std::memory_order_relaxed) > 0)
+      discontinuities_.fetch_add(1, std::memory_order_relaxed);
     stager_.Capture((flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0 ? nullptr : data, frames, sink_, this);
     hr = s.capture->ReleaseBuffer(frames);
     if (FAILED(hr)) {

@@ -173,9 +173,16 @@ const char* WasapiExclusiveRefusalText(int32_t hr) {
   }
 }
 
-int32_t WasapiRenderTargetFrames(int32_t bufferFrames, int32_t bufferCount, int32_t deviceBufferFrames) {
+int32_t WasapiRenderTargetFrames(int32_t bufferFrames, int32_t bufferCount, int32_t enginePeriodFrames,
+                                 int32_t deviceBufferFrames) {
   const int64_t rotation = static_cast<int64_t>(std::max(bufferCount - 1, 1)) * std::max(bufferFrames, 1);
-  return static_cast<int32_t>(std::min<int64_t>(rotation, std::max(deviceBufferFrames, 0)));
+  const int64_t wanted = std::max<int64_t>(rotation, 2 * static_cast<int64_t>(std::max(enginePeriodFrames, 0)));
+  return static_cast<int32_t>(std::min<int64_t>(wanted, std::max(deviceBufferFrames, 0)));
+}
+
+int64_t WasapiSharedBufferHns(int32_t bufferFrames, int32_t bufferCount, int32_t rate, int64_t enginePeriodHns) {
+  const int64_t rotation = WasapiFramesToHns(static_cast<int64_t>(bufferFrames) * std::max(bufferCount, 2), rate);
+  return std::max(rotation, 3 * enginePeriodHns);
 }
 
 int32_t WasapiLatencyFrames(bool open, bool isInput, int32_t renderTargetFrames,

@@ -120,9 +120,13 @@ inline constexpr int32_t kWasapiErrInvalidDevicePeriod = static_cast<int32_t>(0x
 const char* WasapiExclusiveRefusalText(int32_t hr);
 
 // How full shared-mode playback keeps the device buffer: the side's rotation less the
-// block being produced, as the Wave interface keeps it ((count - 1) x frames), at least
-// one block and at most the buffer the engine granted.
-int32_t WasapiRenderTargetFrames(int32_t bufferFrames, int32_t bufferCount, int32_t deviceBufferFrames);
+// block being produced, as the Wave interface keeps it ((count - 1) x frames), but never
+// less than two engine periods (the loop wakes once a period, so less would run dry
+// between wakes) and never more than the buffer the engine granted.
+int32_t WasapiRenderTargetFrames(int32_t bufferFrames, int32_t bufferCount, int32_t enginePeriodFrames,
+                                 int32_t deviceBufferFrames);
+// Shared-mode buffer to ask for: the side's rotation, at least three engine periods.
+int64_t WasapiSharedBufferHns(int32_t bufferFrames, int32_t bufferCount, int32_t rate, int64_t enginePeriodHns);
 
 // Frames buffered on the device side while open: for playback the part of the device
 // buffer the loop keeps filled plus the stream latency; for capture the stream latency plus the block

@@ -116,9 +116,11 @@ TEST(WasapiCore, TimeTextsAndLatency) {
   EXPECT_NE(WasapiExclusiveRefusalText(kWasapiErrExclusiveNotAllowed), nullptr);
   EXPECT_EQ(WasapiExclusiveRefusalText(kWasapiErrDeviceInvalidated), nullptr);
 
-  EXPECT_EQ(WasapiRenderTargetFrames(512, 8, 4096), 3584);
-  EXPECT_EQ(WasapiRenderTargetFrames(512, 2, 1024), 512);
-  EXPECT_EQ(WasapiRenderTargetFrames(4096, 16, 44100), 44100);  // what the engine granted
+  EXPECT_EQ(WasapiRenderTargetFrames(512, 8, 441, 4096), 3584);
+  EXPECT_EQ(WasapiRenderTargetFrames(512, 2, 441, 1323), 882);   // two 10 ms periods, not one block
+  EXPECT_EQ(WasapiRenderTargetFrames(4096, 16, 480, 44100), 44100);  // what the engine granted
+  EXPECT_EQ(WasapiSharedBufferHns(512, 8, 44100, 100000), 928798);
+  EXPECT_EQ(WasapiSharedBufferHns(48, 2, 48000, 100000), 300000);
   EXPECT_EQ(WasapiLatencyFrames(false, false, 4096, 100, 512, 0), 0);
   EXPECT_EQ(WasapiLatencyFrames(true, false, 4096, 100, 512, 64), 4096 + 100 + 64);
   EXPECT_EQ(WasapiLatencyFrames(true, true, 4096, 100, 512, 0), 512 + 100);
