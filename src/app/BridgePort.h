@@ -24,7 +24,8 @@ struct SideOpenRequest {
 class BridgePort {
 public:
     virtual ~BridgePort() = default;
-    // Releases the current interface and creates one of the type (1 Wave, 2 DS, 3 KS).
+    // Releases the current interface and creates one of the type (1 Wave, 2 DS, 3 KS,
+    // 4 WASAPI shared, 5 WASAPI exclusive).
     virtual void Create(bool isInput, int type) = 0;
     virtual int FillDeviceList(ComboList& list, bool withDisableEntry, const std::string& saved) = 0;
     // 1 and the identifier when a device is selected; 0 or -1 otherwise (id may then
@@ -39,11 +40,12 @@ public:
     virtual bool HasDefaultDevice() const = 0;
 };
 
-// Interface types as the lists name them, in type order (ids 1, 2, 3).
-inline const char* const kInterfaceShortNames[3] = {"Wave", "DS", "KS"};
+// Interface types as the lists name them, in type order (ids 1 to 5; WASAPI's shared and
+// exclusive modes are one interface, told apart by the id the list gives).
+inline const char* const kInterfaceShortNames[5] = {"Wave", "DS", "KS", "WASAPI", "WASAPI Excl"};
 // Exact, case-sensitive lookup; 0 when nothing matches.
 inline int InterfaceTypeOf(const std::string& shortName) {
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 5; ++i)
         if (shortName == kInterfaceShortNames[i]) return i + 1;
     return 0;
 }

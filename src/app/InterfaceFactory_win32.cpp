@@ -1,5 +1,5 @@
-// The interfaces this program can make, by type id. DirectSound and Kernel Streaming
-// join when their libraries are part of the build.
+// The interfaces this program can make, by type id. DirectSound, Kernel Streaming and
+// WASAPI join when their libraries are part of the build.
 #include "app/MainDialog_win32.h"
 
 #include "audio/AudioPort.h"
@@ -11,6 +11,9 @@
 #endif
 #if VELORAND_HAVE_KS
 #include "audio/ks/KsAudioInterface.h"
+#endif
+#if VELORAND_HAVE_WASAPI
+#include "audio/wasapi/WasapiAudioInterface.h"
 #endif
 #if VELORAND_HAVE_KS && VELORAND_KS_SIMULATION
 #include "KernelStreaming/KsSimDriver.h"
@@ -31,6 +34,11 @@ CAudioInterface* MakeInterface(bool isInput, int32_t type) {
 #if VELORAND_HAVE_KS
     case 3:
         return new CKsAudioInterface(isInput);
+#endif
+#if VELORAND_HAVE_WASAPI
+    case kAudioTypeWasapi:
+    case kAudioTypeWasapiExclusive:
+        return CreateWasapiAudioInterface(isInput, type);
 #endif
     default:
         (void)isInput;
