@@ -9,11 +9,15 @@ const AudioInterfaceTypeInfo kInputInterfaceTypes[kAudioInterfaceTypeCount] = {
     {kAudioTypeWave, "Wave", "Wave In"},
     {kAudioTypeDirectSound, "DS", "DirectSound"},
     {kAudioTypeKernelStreaming, "KS", "Kernel Streaming"},
+    {kAudioTypeWasapi, "WASAPI", "WASAPI"},
+    {kAudioTypeWasapiExclusive, "WASAPI Excl", "WASAPI Exclusive"},
 };
 const AudioInterfaceTypeInfo kOutputInterfaceTypes[kAudioInterfaceTypeCount] = {
     {kAudioTypeWave, "Wave", "Wave Out"},
     {kAudioTypeDirectSound, "DS", "DirectSound"},
     {kAudioTypeKernelStreaming, "KS", "Kernel Streaming"},
+    {kAudioTypeWasapi, "WASAPI", "WASAPI"},
+    {kAudioTypeWasapiExclusive, "WASAPI Excl", "WASAPI Exclusive"},
 };
 
 const char* AudioInterfaceShortName(int32_t type) {

@@ -22,23 +22,26 @@ enum AudioInterfaceType : int32_t {
   kAudioTypeWave = 1,
   kAudioTypeDirectSound = 2,
   kAudioTypeKernelStreaming = 3,
+  kAudioTypeWasapi = 4,           // shared mode through the audio engine
+  kAudioTypeWasapiExclusive = 5,  // the endpoint to ourselves
 };
 
 struct AudioInterfaceTypeInfo {
   int32_t id;
-  const char* shortName;  // fills the Interface lists: "Wave", "DS", "KS"
-  const char* longName;   // "Wave In"/"Wave Out", "DirectSound", "Kernel Streaming"
+  const char* shortName;  // fills the Interface lists: "Wave", "DS", "KS", "WASAPI", "WASAPI Excl"
+  const char* longName;   // "Wave In"/"Wave Out", "DirectSound", "Kernel Streaming", "WASAPI"
 };
 
-constexpr int32_t kAudioInterfaceTypeCount = 3;
-// Rows 0, 1, 2 for ids 1, 2, 3; the two tables differ only in row 0's long name.
+constexpr int32_t kAudioInterfaceTypeCount = 5;
+// Row i for id i + 1; the two tables differ only in row 0's long name.
 extern const AudioInterfaceTypeInfo kInputInterfaceTypes[kAudioInterfaceTypeCount];
 extern const AudioInterfaceTypeInfo kOutputInterfaceTypes[kAudioInterfaceTypeCount];
 
 inline const AudioInterfaceTypeInfo* AudioInterfaceTypes(bool isInput) {
   return isInput ? kInputInterfaceTypes : kOutputInterfaceTypes;
 }
-// 1 -> "Wave", 2 -> "DS", 3 -> "KS", anything else -> "Invalid".
+// 1 -> "Wave", 2 -> "DS", 3 -> "KS", 4 -> "WASAPI", 5 -> "WASAPI Excl", anything else
+// -> "Invalid".
 const char* AudioInterfaceShortName(int32_t type);
 // The side's long name; "Invalid" for unknown ids.
 const char* AudioInterfaceLongName(bool isInput, int32_t type);

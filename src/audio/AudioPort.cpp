@@ -39,7 +39,7 @@ void AudioPort::SetError(const char* text) { CopyText(errorText_, kErrorTextSize
 void AudioPort::Create(bool isInput, int32_t type) {
   Destroy();
   std::lock_guard<std::recursive_mutex> guard(lock_);
-  if (iface_ == nullptr && type >= kAudioTypeWave && type <= kAudioTypeKernelStreaming) {
+  if (iface_ == nullptr && type >= kAudioTypeWave && type <= kAudioTypeWasapiExclusive) {
     AudioInterfaceFactory factory = g_factory.load();
     if (factory != nullptr) iface_ = factory(isInput, type);
   }

@@ -23,9 +23,8 @@
 #include "audio/wasapi/WasapiCore.h"
 #include "support/WorkerThread.h"
 
-// Type ids the program's factory maps to this interface.
-inline constexpr int32_t kAudioTypeWasapi = 4;
-inline constexpr int32_t kAudioTypeWasapiExclusive = 5;
+// Type ids kAudioTypeWasapi (shared) and kAudioTypeWasapiExclusive, from the interface
+// table, are the ones the program's factory maps to this interface.
 
 class CWasapiAudioInterface : public CAudioInterface, private WorkerBody {
  public:
