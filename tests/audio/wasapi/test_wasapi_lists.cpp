@@ -38,6 +38,8 @@ struct View : BridgeView {
   std::map<int, MemoryComboList> lists;
   ComboList& List(int id) override { return lists[id]; }
   void EnableControl(int, bool) override {}
+  bool HasFocus(int) override { return false; }
+  void FocusControl(int) override {}
   std::string ReadStatus() override { return {}; }
   void WriteStatus(const std::string&) override {}
   intptr_t Window() override { return 0; }
