@@ -76,13 +76,16 @@ TEST(AudioInterfaceTables, NamesAndLookups) {
   EXPECT_STREQ(AudioInterfaceShortName(2), "DS");
   EXPECT_STREQ(AudioInterfaceShortName(3), "KS");
   EXPECT_STREQ(AudioInterfaceShortName(0), "Invalid");
-  EXPECT_STREQ(AudioInterfaceShortName(4), "Invalid");
+  EXPECT_STREQ(AudioInterfaceShortName(4), "WASAPI");
+  EXPECT_STREQ(AudioInterfaceShortName(5), "WASAPI Excl");
+  EXPECT_STREQ(AudioInterfaceShortName(6), "Invalid");
   EXPECT_STREQ(AudioInterfaceLongName(true, 1), "Wave In");
   EXPECT_STREQ(AudioInterfaceLongName(false, 1), "Wave Out");
   EXPECT_STREQ(AudioInterfaceLongName(false, 3), "Kernel Streaming");
   EXPECT_STREQ(AudioInterfaceLongName(true, 9), "Invalid");
   EXPECT_EQ(AudioInterfaceTypeFromShortName(true, "DS"), 2);
   EXPECT_EQ(AudioInterfaceTypeFromShortName(false, "KS"), 3);
+  EXPECT_EQ(AudioInterfaceTypeFromShortName(false, "WASAPI Excl"), 5);
   EXPECT_EQ(AudioInterfaceTypeFromShortName(true, "wave"), 0);  // case-sensitive
   EXPECT_EQ(AudioInterfaceTypeFromShortName(true, ""), 0);
   for (const char* n : {"", "disable", "DISABLED", "off", "None", "(none)"}) EXPECT_TRUE(IsNoDeviceName(n)) << n;
@@ -142,7 +145,7 @@ TEST_F(AudioPortTest, OpenChecksAndTheirTexts) {
 TEST_F(AudioPortTest, CreateNamesAndMissingInterface) {
   AudioPort port;
   EXPECT_STREQ(port.GetName("x"), "MustCreateFirst");
-  port.Create(true, 4);
+  port.Create(true, 6);
   EXPECT_FALSE(port.HasInterface());
   EXPECT_TRUE(g_factoryTypes.empty());  // unknown types never reach the factory
   EXPECT_STREQ(port.GetName("x"), "MustCreateFirst");
