@@ -20,6 +20,9 @@ class CKsAudioPin : public CKsPin {
   // KSPIN_CONNECT + KSDATAFORMAT + an 18-byte WAVEFORMATEX: 146 bytes in a 32-bit
   // process, 154 in a 64-bit one (KSPIN_CONNECT carries a handle).
   static constexpr ULONG kInitialBlockBytes = sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT) + 18;
+  // The same block around a 40-byte WAVEFORMATEXTENSIBLE: 168 or 176 bytes.
+  static constexpr ULONG kExtensibleBlockBytes =
+      sizeof(KSPIN_CONNECT) + sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEXTENSIBLE);
 
   CKsAudioPin(CKsFilter* filter, ULONG pinId, HRESULT* hr);
   ~CKsAudioPin() override;
@@ -40,6 +43,18 @@ class CKsAudioPin : public CKsPin {
   HRESULT InitPinConnect();
   HRESULT ReadAudioDataRanges();
 };
+
+// The driver reads these records with its own 64-bit layout; a header that disagreed would
+// make every pin creation and stream request fail on real hardware.
+#ifdef _WIN64
+static_assert(sizeof(KSPIN_CONNECT) == 72, "x64 KSPIN_CONNECT");
+static_assert(CKsAudioPin::kInitialBlockBytes == 154, "x64 connection block (PCM)");
+static_assert(CKsAudioPin::kExtensibleBlockBytes == 176, "x64 connection block (extensible)");
+#else
+static_assert(CKsAudioPin::kInitialBlockBytes == 146, "x86 connection block (PCM)");
+static_assert(CKsAudioPin::kExtensibleBlockBytes == 168, "x86 connection block (extensible)");
+#endif
+static_assert(sizeof(KSDATAFORMAT) == 64 && sizeof(WAVEFORMATEXTENSIBLE) == 40, "wave layouts");
 
 class CKsRenderPin : public CKsAudioPin {
  public:

@@ -27,6 +27,8 @@ constexpr HRESULT kKsMissingLibrary = static_cast<HRESULT>(0x80070002u);
 // describe a pin, and a size query answered with garbage must not become an allocation
 // of gigabytes.
 constexpr ULONG kKsMaxPropertyBytes = 1u << 20;
+// First buffer offered to a driver that wants one but does not say how large.
+constexpr ULONG kKsFirstProbeBytes = 1024;
 // Pins read per filter; a garbage pin count must not turn discovery into a long loop.
 constexpr ULONG kKsMaxPins = 256;
 
@@ -50,6 +52,14 @@ struct KsObjectCounts {
   static std::atomic<int32_t> nodes;
 };
 
+// Stream requests hand the driver a KSSTREAM_HEADER whose Size it checks: 48 bytes in a
+// 32-bit process, 56 in a 64-bit one (the data pointer, and padding at the end).
+#ifdef _WIN64
+static_assert(sizeof(KSSTREAM_HEADER) == 56, "x64 KSSTREAM_HEADER");
+#else
+static_assert(sizeof(KSSTREAM_HEADER) == 48, "x86 KSSTREAM_HEADER");
+#endif
+
 class CKsIrpTarget {
  public:
   CKsIrpTarget() = default;
@@ -61,11 +71,16 @@ class CKsIrpTarget {
   static bool IsValidHandle(HANDLE handle) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE;
   }
-  // One overlapped request with its own event, waited for without limit. A size query
-  // (IOCTL_KS_PROPERTY, outSize 0) answered with ERROR_MORE_DATA/ERROR_INSUFFICIENT_BUFFER
-  // succeeds with the needed size in *returned. Any thread.
+  // One overlapped request with its own event, waited for without limit; byte counts come
+  // from the completed request. A size query (IOCTL_KS_PROPERTY, outSize 0) answered with
+  // ERROR_MORE_DATA succeeds with the needed size in *returned; answered with
+  // ERROR_INSUFFICIENT_BUFFER it gives S_FALSE and 0, since Windows passes no size back
+  // with an error status. Any thread.
   static HRESULT SyncIoctl(HANDLE handle, ULONG code, void* in, ULONG inSize, void* out,
                            ULONG outSize, ULONG* returned);
+  // SyncIoctl that also gives the Win32 error the request ended with (0 on success).
+  static HRESULT SyncIoctlError(HANDLE handle, ULONG code, void* in, ULONG inSize, void* out,
+                                ULONG outSize, ULONG* returned, DWORD* lastError);
 
   // KSPROPERTY_TYPE_GET of a variable-size property: size query, then the read into a
   // new buffer (delete[] as uint8_t) that the caller owns. *returnedBytes: what the
@@ -83,6 +98,9 @@ class CKsIrpTarget {
   // KSP_PIN, ...): refuses sizes beyond the reply limit and never reports more bytes
   // than the buffer it gave the driver.
   HRESULT ReadVariableProperty(void* request, ULONG requestSize, void** buffer, ULONG* returnedBytes);
+  // For drivers that refuse the size query without a size: growing buffers from
+  // kKsFirstProbeBytes up to kKsMaxPropertyBytes.
+  HRESULT ProbeVariableProperty(void* request, ULONG requestSize, void** buffer, ULONG* returnedBytes);
 
   HANDLE m_handle = INVALID_HANDLE_VALUE;
 };

@@ -17,6 +17,15 @@ constexpr DWORD kFriendlyNameBytes = 260;
 constexpr size_t kWorkPathChars = 1024;
 constexpr DWORD kRegValueBytes = 256;
 
+// SetupDiGetDeviceInterfaceDetail refuses every record whose cbSize is not the size of the
+// fixed part as this process's headers lay it out: 5 in a 32-bit process (byte packing),
+// 8 in a 64-bit one (the DWORD and one character padded to 8).
+#ifdef _WIN64
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 8, "x64 detail record");
+#else
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "x86 detail record");
+#endif
+
 bool StartsWithIgnoreCase(const char* text, const char* prefix) {
   for (; *prefix; ++text, ++prefix) {
     char a = *text, b = *prefix;
@@ -112,7 +121,7 @@ HRESULT CKsFilterEnumerator::EnumerateFilters(int32_t filterType, const GUID* ca
     }
     std::memset(detailBytes, 0, kDetailBytes);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detailBytes);
-    detail->cbSize = 5;  // the fixed part as the API counts it (DWORD + one character)
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     if (!sys->GetInterfaceDetail(set, &data, detail, kDetailBytes)) {
       delete[] detailBytes;
       continue;

@@ -2,7 +2,7 @@
 // device-interface enumeration (path, interface key, aliases), the registry values used
 // to rename generic USB devices, opening a device path, device I/O control with
 // overlapped completion, KsCreatePin and closing. Two implementations exist: the Win32
-// one (KsSystem_win32.cpp, the default) and the simulated audio driver (KsSimDriver.h)
+// one (KsSystem_win32.cpp, the default) and the simulated audio driver (tests/KernelStreaming)
 // that the tests and a test build of the program install.
 //
 // Threads: enumeration, registry, open/close and pin creation run on the thread that

@@ -53,6 +53,15 @@ bool IsDefaultDeviceNameText(const char* name);
 // ASCII case-insensitive equality (device names may carry any bytes; only A-Z fold).
 bool EqualsIgnoreCase(const char* a, const char* b);
 
+// The speaker positions Windows expects for a channel count in WAVEFORMATEXTENSIBLE's
+// dwChannelMask (the ksmedia layouts): mono (front centre), stereo, 3.0, quad, 5.0, 5.1,
+// 6.1 (back centre) and 7.1 surround; 0, no positions, beyond eight. Formats of more
+// than two channels are opened as WAVEFORMATEXTENSIBLE with this mask.
+constexpr uint32_t StandardChannelMask(int32_t channels) {
+  constexpr uint32_t kMasks[9] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x13F, 0x63F};
+  return channels >= 1 && channels <= 8 ? kMasks[channels] : 0;
+}
+
 // ---- Open record -------------------------------------------------------------------------
 // Copied by value, strings included. The dialog fills deviceId, deviceName, sampleRate,
 // channels, bufferFrames, bufferCount and window; everything else keeps its default.

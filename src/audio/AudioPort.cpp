@@ -54,7 +54,9 @@ void AudioPort::Destroy() {
   enabled_.store(false, std::memory_order_release);
   std::lock_guard<std::recursive_mutex> guard(lock_);
   if (iface_ != nullptr) {
-    if (iface_->IsRunning()) Close();
+    // Always: an interface whose streaming loop failed reports IsRunning false while its
+    // device, buffers and the port's channel buffers are still open.
+    Close();
     delete iface_;
     iface_ = nullptr;
   }
@@ -151,6 +153,11 @@ int32_t AudioPort::Open(const AudioOpenParams& params) {
   }
 
   std::lock_guard<std::recursive_mutex> guard(lock_);
+  // What an earlier open left behind (its stream may have failed without being closed)
+  // goes before anything new is allocated.
+  delete fifo_;
+  fifo_ = nullptr;
+  FreeChannelBuffers();
   params_ = params;
   if (params_.rawMode == 0) {
     for (int32_t c = 0; c < params_.channels; ++c) {

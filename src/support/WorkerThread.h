@@ -48,9 +48,16 @@ class WorkerThread {
   void SetPriority(int32_t priority);
   int32_t GetPriority() const { return priority_.load(std::memory_order_relaxed); }
 
-  // 0 once the body has been entered, 1 when the thread could not be created (the running
-  // flag is then clear and no handle is kept). Clears any stale stop signal first.
+  // How long Start waits for the new thread to enter its body.
+  static constexpr uint32_t kStartWaitMs = 5000;
+
+  // 0 once the body has been entered; 1 when the thread could not be created or resumed,
+  // or did not run within kStartWaitMs (the running flag is then clear, and a thread that
+  // runs late leaves at once without running the body). StartFailureText says which.
+  // Clears any stale stop signal first.
   int32_t Start();
+  // Why the last Start returned 1 ("" after a good one). Controlling thread.
+  const char* StartFailureText() const { return startFailure_; }
   // Clears the running flag and wakes the body. Any thread, also the body's.
   void RequestStop();
   // RequestStop, waits until the body has left, releases the thread. Not from the body.
@@ -68,16 +75,29 @@ class WorkerThread {
   // Signals an event obtained from GetStopEvent, as a driver would. Any thread.
   static void SignalEvent(WorkerEventHandle event);
 
-  // Test seam: the next n calls to Start fail as if the platform refused the thread.
+  // True while the body runs registered with the multimedia class scheduler ("Pro
+  // Audio"): every worker at priority 15 asks for it where the system offers it (Windows
+  // Vista on; elsewhere, and natively, it stays false and nothing else changes).
+  bool IsInMultimediaClass() const { return inMultimediaClass_.load(std::memory_order_acquire); }
+
+  // Test seams: the next n calls to Start fail as if the platform refused the thread, or
+  // as if it refused to resume the created thread.
   static void FailNextStartsForTesting(int32_t n);
+  static void FailNextResumesForTesting(int32_t n);
 
  private:
   struct Platform;  // the thread primitive (WorkerThread_win32.cpp / _portable.cpp)
   static void Entry(WorkerThread* self);
   bool CreateSuspended();
   void ApplyPriority();
-  void ResumeCreated();
+  bool ResumeCreated();   // false when the system refused
+  void AbandonCreated();  // a created thread that never ran: ended and released
   void ReleaseHandle();
+  // Registration with the multimedia class scheduler, on the worker's own thread; a null
+  // token when unavailable. The library is loaded on the controlling thread (Start).
+  static void LoadMultimediaClass();
+  static void* EnterMultimediaClass();
+  static void LeaveMultimediaClass(void* token);
   static WorkerEventHandle CreateAutoResetEvent();
   static void DestroyEvent(WorkerEventHandle event);
   static void ResetEvent(WorkerEventHandle event);
@@ -92,4 +112,7 @@ class WorkerThread {
   std::atomic<int32_t> activeCount_{0};
   std::atomic<uint32_t> threadId_{0};
   std::atomic<int32_t> priority_{0};
+  const char* startFailure_ = "";
+  std::atomic<bool> inMultimediaClass_{false};
+  std::atomic<bool> startAbandoned_{false};  // Start gave up waiting: a late thread skips the body
 };

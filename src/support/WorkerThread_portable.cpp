@@ -23,6 +23,7 @@ struct WorkerThread::Platform {
   std::mutex gateMutex;
   std::condition_variable gateCv;
   bool resumed = false;
+  bool abandoned = false;  // released without running Entry
 };
 
 bool WorkerThread::CreateSuspended() {
@@ -32,6 +33,7 @@ bool WorkerThread::CreateSuspended() {
       {
         std::unique_lock<std::mutex> lock(p->gateMutex);
         p->gateCv.wait(lock, [p] { return p->resumed; });
+        if (p->abandoned) return;
       }
       Entry(this);
     });
@@ -49,13 +51,30 @@ bool WorkerThread::CreateSuspended() {
 // requested value is only remembered and reported by GetPriority.
 void WorkerThread::ApplyPriority() {}
 
-void WorkerThread::ResumeCreated() {
+bool WorkerThread::ResumeCreated() {
   {
     std::lock_guard<std::mutex> lock(platform_->gateMutex);
     platform_->resumed = true;
   }
   platform_->gateCv.notify_one();
+  return true;
 }
+
+void WorkerThread::AbandonCreated() {
+  if (platform_ == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(platform_->gateMutex);
+    platform_->abandoned = true;
+    platform_->resumed = true;
+  }
+  platform_->gateCv.notify_one();
+  ReleaseHandle();
+}
+
+// No multimedia class scheduler outside Windows.
+void WorkerThread::LoadMultimediaClass() {}
+void* WorkerThread::EnterMultimediaClass() { return nullptr; }
+void WorkerThread::LeaveMultimediaClass(void*) {}
 
 void WorkerThread::ReleaseHandle() {
   if (platform_ == nullptr) return;

@@ -2,6 +2,9 @@
 // events (so a driver can signal the stop event directly) and the thread priorities.
 #include <windows.h>
 
+#include <atomic>
+#include <mutex>
+
 #include "support/WorkerThread.h"
 
 struct WorkerThread::Platform {
@@ -32,7 +35,55 @@ void WorkerThread::ApplyPriority() {
   SetThreadPriority(platform_->thread, p == kTimeCriticalPriority ? THREAD_PRIORITY_TIME_CRITICAL : p);
 }
 
-void WorkerThread::ResumeCreated() { ResumeThread(platform_->thread); }
+bool WorkerThread::ResumeCreated() { return ResumeThread(platform_->thread) != static_cast<DWORD>(-1); }
+
+void WorkerThread::AbandonCreated() {
+  if (platform_ == nullptr) return;
+  // The thread never ran a line of ours (it is still suspended), so ending it from here
+  // leaves nothing half done.
+  TerminateThread(platform_->thread, 1);
+  WaitForSingleObject(platform_->thread, 2000);
+  CloseHandle(platform_->thread);
+  delete platform_;
+  platform_ = nullptr;
+}
+
+namespace {
+using AvSetMmThreadCharacteristicsFn = HANDLE(WINAPI*)(LPCSTR, LPDWORD);
+using AvRevertMmThreadCharacteristicsFn = BOOL(WINAPI*)(HANDLE);
+std::once_flag g_avrtOnce;
+std::atomic<AvSetMmThreadCharacteristicsFn> g_avSet{nullptr};
+std::atomic<AvRevertMmThreadCharacteristicsFn> g_avRevert{nullptr};
+}  // namespace
+
+void WorkerThread::LoadMultimediaClass() {
+  // avrt.dll exists from Vista on; taken at run time so the program still starts where it
+  // does not, and kept for the life of the process.
+  std::call_once(g_avrtOnce, [] {
+    HMODULE lib = LoadLibraryA("avrt.dll");
+    if (lib == nullptr) return;
+    auto set = reinterpret_cast<AvSetMmThreadCharacteristicsFn>(
+        reinterpret_cast<void*>(GetProcAddress(lib, "AvSetMmThreadCharacteristicsA")));
+    auto revert = reinterpret_cast<AvRevertMmThreadCharacteristicsFn>(
+        reinterpret_cast<void*>(GetProcAddress(lib, "AvRevertMmThreadCharacteristics")));
+    if (set != nullptr && revert != nullptr) {
+      g_avRevert.store(revert, std::memory_order_release);
+      g_avSet.store(set, std::memory_order_release);
+    }
+  });
+}
+
+void* WorkerThread::EnterMultimediaClass() {
+  AvSetMmThreadCharacteristicsFn set = g_avSet.load(std::memory_order_acquire);
+  if (set == nullptr) return nullptr;
+  DWORD taskIndex = 0;
+  return set("Pro Audio", &taskIndex);  // null when the service refuses: priority 15 stays
+}
+
+void WorkerThread::LeaveMultimediaClass(void* token) {
+  AvRevertMmThreadCharacteristicsFn revert = g_avRevert.load(std::memory_order_acquire);
+  if (revert != nullptr && token != nullptr) revert(static_cast<HANDLE>(token));
+}
 
 void WorkerThread::ReleaseHandle() {
   if (platform_ == nullptr) return;

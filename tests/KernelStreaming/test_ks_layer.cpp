@@ -51,13 +51,28 @@ TEST(KsIrpTarget, SyncIoctlSemantics) {
   EXPECT_EQ(sim.Driver().IoControlCount(), before);
   EXPECT_TRUE(sim.HasTrace("CKsIrpTarget::SyncIoctl Invalid Handle"));
 
-  // A size query answered with ERROR_MORE_DATA succeeds and reports the size; with
-  // ERROR_INSUFFICIENT_BUFFER as well.
-  for (DWORD style : {DWORD(ERROR_MORE_DATA), DWORD(ERROR_INSUFFICIENT_BUFFER)}) {
-    sim.Driver().Filter(index).sizeQueryError = style;
-    EXPECT_EQ(CKsIrpTarget::SyncIoctl(h, IOCTL_KS_PROPERTY, &prop, sizeof(prop), nullptr, 0, &got), S_OK);
-    EXPECT_EQ(got, sizeof(ULONG));
+  // A size query answered with ERROR_MORE_DATA succeeds and reports the size, read from
+  // the completed request (the simulated driver, like Windows, leaves DeviceIoControl's
+  // own count at 0 for a failed overlapped call). ERROR_INSUFFICIENT_BUFFER brings no size
+  // back on Windows: S_FALSE and 0, and the list read falls back to probing.
+  EXPECT_EQ(CKsIrpTarget::SyncIoctl(h, IOCTL_KS_PROPERTY, &prop, sizeof(prop), nullptr, 0, &got), S_OK);
+  EXPECT_EQ(got, sizeof(ULONG));
+  sim.Driver().Filter(index).sizeQueryError = ERROR_INSUFFICIENT_BUFFER;
+  EXPECT_EQ(CKsIrpTarget::SyncIoctl(h, IOCTL_KS_PROPERTY, &prop, sizeof(prop), nullptr, 0, &got), S_FALSE);
+  EXPECT_EQ(got, 0u);
+  {
+    HRESULT hr = S_OK;
+    CKsFilter filter(spec.devicePath.c_str(), &hr, "Dev");
+    ASSERT_EQ(filter.Instantiate(), S_OK);
+    void* ranges = nullptr;
+    ULONG rangeBytes = 0;
+    ASSERT_EQ(filter.GetPinPropertyList(0, KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, &ranges, &rangeBytes), S_OK);
+    ASSERT_NE(ranges, nullptr);
+    EXPECT_EQ(rangeBytes, sizeof(KSMULTIPLE_ITEM) + sizeof(KSDATARANGE_AUDIO));
+    EXPECT_EQ(static_cast<KSMULTIPLE_ITEM*>(ranges)->Count, 1u);
+    delete[] static_cast<uint8_t*>(ranges);
   }
+  sim.Driver().Filter(index).sizeQueryError = ERROR_MORE_DATA;
   // The same error with an output buffer is a failure.
   ULONG small = 0;
   KSP_PIN pinReq = {};

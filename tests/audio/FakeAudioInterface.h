@@ -28,6 +28,8 @@ class FakeAudioInterface : public CAudioInterface {
   bool deviceThread = false;  // deliver buffers from a thread while open
   std::atomic<int64_t> delivered{0};
   int32_t opens = 0, closes = 0;
+  int32_t* closeCounter = nullptr;  // survives the interface's deletion
+  bool loopFailed = false;          // still open, but IsRunning false (a failed stream loop)
 
   int32_t Open(const AudioOpenParams& p) override {
     params_ = p;
@@ -54,13 +56,14 @@ class FakeAudioInterface : public CAudioInterface {
   void Close() override {
     if (!running_) return;
     ++closes;
+    if (closeCounter != nullptr) ++*closeCounter;
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     running_ = false;
     bytesPerFrame_ = 0;
   }
   void Reset() override {}
-  bool IsRunning() override { return running_; }
+  bool IsRunning() override { return running_ && !loopFailed; }
   int32_t GetLatency() override { return running_ ? params_.bufferFrames : 0; }
   int32_t GetBytesPerFrame() override { return bytesPerFrame_; }
   int32_t GetDeviceCount() override { return static_cast<int32_t>(devices.size()); }

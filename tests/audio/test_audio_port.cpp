@@ -393,6 +393,26 @@ TEST_F(AudioPortTest, ClosedPortIgnoresLateBuffersAndFailedOpenLeavesItClosed) {
   EXPECT_FALSE(port.HasInterface());
 }
 
+// A stream whose loop failed reports IsRunning false while it is still open. Reopening
+// must not allocate over the port's buffers (AddressSanitizer reports the leak), and
+// Destroy must still close the interface.
+TEST_F(AudioPortTest, AFailedStreamIsReopenedAndDestroyedWithoutLeaks) {
+  AudioPort port;
+  port.Create(true, 1);
+  FakeAudioInterface* fake = g_lastFake;
+  int32_t closes = 0;
+  fake->closeCounter = &closes;
+  AudioOpenParams p = Params();
+  p.fifoFrames = 64;
+  ASSERT_EQ(port.Open(p), 0);
+  fake->loopFailed = true;
+  ASSERT_EQ(port.Open(p), 0);  // the fake reopens over itself; the port's buffers are new
+  EXPECT_EQ(closes, 0);
+  port.Destroy();
+  EXPECT_EQ(closes, 1);
+  EXPECT_FALSE(port.HasInterface());
+}
+
 namespace {
 // Touches every channel buffer of every block, so a block delivered after Close freed
 // them is a use-after-free under AddressSanitizer; also counts blocks seen after Close.

@@ -145,6 +145,42 @@ TEST(WorkerThread, FailedCreationReportsOneAndLeavesNothingRunning) {
   w.Stop();
 }
 
+TEST(WorkerThread, ARefusedResumeFailsTheStartWithATextAndRunsNoBody) {
+  CountingBody body;
+  WorkerThread w;
+  w.SetBody(&body);
+  WorkerThread::FailNextResumesForTesting(1);
+  EXPECT_EQ(w.Start(), 1);
+  EXPECT_STREQ(w.StartFailureText(), "the system refused to resume the thread");
+  EXPECT_FALSE(w.IsRunning());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(body.entered.load());
+  EXPECT_EQ(w.GetActiveCount(), 0);
+  ASSERT_EQ(w.Start(), 0);
+  EXPECT_STREQ(w.StartFailureText(), "");
+  w.Stop();
+}
+
+// Where the system offers the audio class (Windows, and Wine's avrt), a priority-15
+// worker runs registered in it; elsewhere nothing changes.
+TEST(WorkerThread, TimeCriticalWorkersJoinTheMultimediaClassWhereOffered) {
+  CountingBody body;
+  WorkerThread w;
+  w.SetBody(&body);
+  w.SetPriority(WorkerThread::kTimeCriticalPriority);
+  ASSERT_EQ(w.Start(), 0);
+  ASSERT_TRUE(WaitFor([&] { return body.entered.load(); }));
+#ifdef _WIN32
+  HMODULE avrt = LoadLibraryA("avrt.dll");
+  EXPECT_EQ(w.IsInMultimediaClass(), avrt != nullptr);
+  if (avrt != nullptr) FreeLibrary(avrt);
+#else
+  EXPECT_FALSE(w.IsInMultimediaClass());
+#endif
+  w.Stop();
+  EXPECT_FALSE(w.IsInMultimediaClass());
+}
+
 TEST(WorkerThread, ManyStartStopCyclesLeaveNoActiveBody) {
   CountingBody body;
   WorkerThread w;

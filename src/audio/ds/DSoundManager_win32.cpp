@@ -75,6 +75,7 @@ HRESULT DsStreamingSound::FillBufferWithDSound(IDirectSoundBuffer* buffer) {
   // always writes a whole block (the port converts whole blocks) stays inside the lock
   // even for the short last piece of an odd block count.
   const uint32_t prefill = DsPrefillBytes(bufferBytes_);
+  refill_.Start(BlockCount(), blockBytes_, DsFirstRefillBlock(bufferBytes_, blockBytes_));
   auto* bytes = static_cast<uint8_t*>(p1);
   for (uint32_t done = 0; done < prefill;) {
     const uint32_t piece = prefill - done < blockBytes_ ? prefill - done : blockBytes_;
@@ -90,6 +91,7 @@ HRESULT DsStreamingSound::Reset() {
   if (FAILED(hr)) return hr;
   fillCount_.store(0, std::memory_order_relaxed);
   restoreCount_.store(0, std::memory_order_relaxed);
+  lateCount_.store(0, std::memory_order_relaxed);
   lastOffset_.store(0, std::memory_order_relaxed);
   return buffer->SetCurrentPosition(0);
 }
@@ -115,31 +117,42 @@ HRESULT DsStreamingSound::Play(DWORD priority, DWORD flags) {
   return buffer->Play(0, priority, flags);
 }
 
-HRESULT DsStreamingSound::OnNotify(int32_t block) {
+HRESULT DsStreamingSound::OnNotify() {
   IDirectSoundBuffer* buffer = buffers_[0];
   bool restored = false;
   HRESULT hr = RecoverLostBuffer(buffer, &restored);
   if (FAILED(hr)) return hr;
   if (restored) return S_OK;  // the due block is skipped; the next notification refills
 
-  const int32_t blocks = BlockCount();
-  const uint32_t offset = static_cast<uint32_t>(DsRefillBlock(block, blocks)) * blockBytes_;
-  lastOffset_.store(offset, std::memory_order_relaxed);
-  void* p1 = nullptr;
-  void* p2 = nullptr;
-  DWORD n1 = 0;
-  DWORD n2 = 0;
-  hr = buffer->Lock(offset, blockBytes_, &p1, &n1, &p2, &n2, 0);
+  DWORD play = 0;
+  DWORD write = 0;
+  hr = buffer->GetCurrentPosition(&play, &write);
   if (FAILED(hr)) return hr;
-  if (p2 != nullptr || n2 != 0 || p1 == nullptr || n1 != blockBytes_) {
-    // Blocks are aligned to the buffer, so a wrapped lock means the buffer is not what
-    // it was created as.
-    buffer->Unlock(p1, n1, p2, n2);
-    return E_UNEXPECTED;
+  const int32_t blocks = BlockCount();
+  const DsRefillPlan plan = refill_.Plan(play, write);
+  if (plan.late) lateCount_.fetch_add(1, std::memory_order_relaxed);
+  for (int32_t k = 0; k < plan.count; ++k) {
+    const int32_t block = (plan.first + k) % blocks;
+    const uint32_t offset = static_cast<uint32_t>(block) * blockBytes_;
+    lastOffset_.store(offset, std::memory_order_relaxed);
+    void* p1 = nullptr;
+    void* p2 = nullptr;
+    DWORD n1 = 0;
+    DWORD n2 = 0;
+    hr = buffer->Lock(offset, blockBytes_, &p1, &n1, &p2, &n2, 0);
+    if (FAILED(hr)) return hr;
+    if (p2 != nullptr || n2 != 0 || p1 == nullptr || n1 != blockBytes_) {
+      // Blocks are aligned to the buffer, so a wrapped lock means the buffer is not what
+      // it was created as.
+      buffer->Unlock(p1, n1, p2, n2);
+      return E_UNEXPECTED;
+    }
+    if (fill_ != nullptr) fill_->OnFill(p1, n1);
+    fillCount_.fetch_add(1, std::memory_order_relaxed);
+    hr = buffer->Unlock(p1, n1, p2, n2);
+    if (FAILED(hr)) return hr;
   }
-  if (fill_ != nullptr) fill_->OnFill(p1, n1);
-  fillCount_.fetch_add(1, std::memory_order_relaxed);
-  return buffer->Unlock(p1, n1, p2, n2);
+  return S_OK;
 }
 
 HRESULT DsStreamingSound::Stop() {

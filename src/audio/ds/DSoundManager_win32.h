@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "audio/ds/DsCore.h"
+
 class WorkerThread;
 
 // Asked for the bytes of one block (or, during the prefill, of a piece of at most one
@@ -53,9 +55,13 @@ class DsStreamingSound {
   // Counters and last offset cleared, play position 0.
   HRESULT Reset();
   HRESULT Play(DWORD priority, DWORD flags);
-  // The cursor passed the middle of block `block`: fill the block half a buffer ahead.
-  // Skips the fill when the buffer had been lost and was just restored.
-  HRESULT OnNotify(int32_t block);
+  // A notification (the play cursor passed the middle of a block): fills, in ring order,
+  // the blocks that are due from DirectSound's own cursors, up to half a buffer ahead of
+  // the play cursor and never behind the write cursor (DsRefillTracker), so a late wake
+  // catches up in order and a geometry inside DirectSound's play/write gap is seen as
+  // late rather than written where it can no longer play. Skips the fill when the buffer
+  // had been lost and was just restored.
+  HRESULT OnNotify();
   HRESULT Stop();
 
   IDirectSoundBuffer* GetBuffer(int32_t index) const {
@@ -68,6 +74,8 @@ class DsStreamingSound {
   uint32_t LastOffset() const { return lastOffset_.load(std::memory_order_relaxed); }
   uint32_t FillCount() const { return fillCount_.load(std::memory_order_relaxed); }
   uint32_t RestoreCount() const { return restoreCount_.load(std::memory_order_relaxed); }
+  // Notifications that found the next block already behind the write cursor.
+  uint32_t LateCount() const { return lateCount_.load(std::memory_order_relaxed); }
 
  private:
   IDirectSoundBuffer* PickIdleBuffer();
@@ -82,6 +90,8 @@ class DsStreamingSound {
   std::atomic<uint32_t> lastOffset_{0};
   std::atomic<uint32_t> fillCount_{0};
   std::atomic<uint32_t> restoreCount_{0};
+  std::atomic<uint32_t> lateCount_{0};
+  DsRefillTracker refill_;  // started by the prefill, then the worker's only
 };
 
 class DSoundManager {

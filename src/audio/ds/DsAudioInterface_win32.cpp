@@ -2,9 +2,11 @@
 
 #include <windows.h>
 #include <mmsystem.h>
+#include <mmreg.h>
 #include <objbase.h>
 #include <dsound.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -43,17 +45,25 @@ DsGuid FromGuid(const GUID& g) {
   return out;
 }
 
-WAVEFORMATEX ToWaveFormat(const DsWaveFormat& f) {
-  WAVEFORMATEX w;
-  std::memset(&w, 0, sizeof(w));
-  w.wFormatTag = f.formatTag;
+// The format as DirectSound takes it; for an extensible one the sample type becomes the
+// SubFormat (the wave-format GUID of the plain tag: PCM or IEEE float).
+WAVEFORMATEXTENSIBLE ToWaveFormat(const DsWaveFormat& f) {
+  WAVEFORMATEXTENSIBLE e;
+  std::memset(&e, 0, sizeof(e));
+  WAVEFORMATEX& w = e.Format;
+  w.wFormatTag = f.extensible ? static_cast<WORD>(WAVE_FORMAT_EXTENSIBLE) : f.formatTag;
   w.nChannels = f.channels;
   w.nSamplesPerSec = f.samplesPerSec;
   w.nAvgBytesPerSec = f.avgBytesPerSec;
   w.nBlockAlign = f.blockAlign;
   w.wBitsPerSample = f.bitsPerSample;
-  w.cbSize = 0;
-  return w;
+  w.cbSize = f.extensible ? static_cast<WORD>(sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX)) : 0;
+  if (f.extensible) {
+    e.Samples.wValidBitsPerSample = f.bitsPerSample;
+    e.dwChannelMask = f.channelMask;
+    e.SubFormat = {f.formatTag, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+  }
+  return e;
 }
 
 BOOL CALLBACK CollectDevice(LPGUID guid, LPCSTR description, LPCSTR module, LPVOID context) {
@@ -218,7 +228,7 @@ int32_t CDsAudioInterface::Open(const AudioOpenParams& params) {
   opened_.store(true, std::memory_order_release);
   if (worker_.Start() != 0) {
     opened_.store(false, std::memory_order_release);
-    SetErrorText("DS: could not start the %s thread", GetDirectionName());
+    SetErrorText("DS: could not start the %s thread: %s", GetDirectionName(), worker_.StartFailureText());
     LogPrintf("%s\n", errorText_);
     ReleaseObjects();
     return 1;
@@ -236,14 +246,21 @@ int32_t CDsAudioInterface::OpenInput() {
     return 1;
   }
 
-  WAVEFORMATEX wfx = ToWaveFormat(format_);
+  WAVEFORMATEXTENSIBLE wfx = ToWaveFormat(format_);
   DSCBUFFERDESC desc;
   std::memset(&desc, 0, sizeof(desc));
   desc.dwSize = sizeof(DSCBUFFERDESC);
   desc.dwFlags = 0;
   desc.dwBufferBytes = captureBytes_;
-  desc.lpwfxFormat = &wfx;
+  desc.lpwfxFormat = &wfx.Format;
   hr = capture_->CreateCaptureBuffer(&desc, &captureBuffer_, nullptr);
+  if (FAILED(hr) && format_.extensible) {
+    // A device that refuses the extensible form may still take the plain one.
+    captureBuffer_ = nullptr;
+    format_ = DsPlainFormat(format_);
+    wfx = ToWaveFormat(format_);
+    hr = capture_->CreateCaptureBuffer(&desc, &captureBuffer_, nullptr);
+  }
   if (SUCCEEDED(hr)) {
     hr = captureBuffer_->QueryInterface(IID_IDirectSoundNotify,
                                         reinterpret_cast<void**>(&captureNotify_));
@@ -291,14 +308,22 @@ int32_t CDsAudioInterface::OpenOutput() {
     return 1;
   }
 
-  WAVEFORMATEX wfx = ToWaveFormat(format_);
+  WAVEFORMATEXTENSIBLE wfx = ToWaveFormat(format_);
   constexpr DWORD kCreationFlags =
       DSBCAPS_GETCURRENTPOSITION2 | DSBCAPS_GLOBALFOCUS | DSBCAPS_CTRLPOSITIONNOTIFY;
   static_assert(kCreationFlags == 0x18100, "streaming buffer flags");
   DsStreamingSound* sound = nullptr;
-  hr = manager_->CreateStreaming(&sound, &wfx, kCreationFlags, GUID_NULL, blockCount_,
+  hr = manager_->CreateStreaming(&sound, &wfx.Format, kCreationFlags, GUID_NULL, blockCount_,
                                  blockBytes_, reinterpret_cast<const HANDLE*>(events_),
                                  fill_.get());
+  if (FAILED(hr) && format_.extensible) {
+    // A device that refuses the extensible form may still take the plain one.
+    format_ = DsPlainFormat(format_);
+    wfx = ToWaveFormat(format_);
+    hr = manager_->CreateStreaming(&sound, &wfx.Format, kCreationFlags, GUID_NULL, blockCount_,
+                                   blockBytes_, reinterpret_cast<const HANDLE*>(events_),
+                                   fill_.get());
+  }
   if (FAILED(hr)) {
     SetErrorText(DsCreateStreamingFailureFormat(static_cast<int32_t>(hr)), HexCode(hr));
     return 1;
@@ -320,6 +345,25 @@ int32_t CDsAudioInterface::OpenOutput() {
   if (FAILED(hr)) {
     SetErrorText("DSoundManager::StreamingSound->Play failed: %08x", HexCode(hr));
     return 1;
+  }
+  // DirectSound keeps a stretch ahead of its play cursor that can no longer be written
+  // (up to the write cursor). A geometry whose refills land inside it would only glitch:
+  // say so instead.
+  DWORD play = 0;
+  DWORD write = 0;
+  const uint32_t total = blockBytes_ * static_cast<uint32_t>(blockCount_);
+  if (SUCCEEDED(sound_->GetBuffer(0)->GetCurrentPosition(&play, &write)) && total > 0) {
+    const uint32_t writeLead = (write % total + total - play % total) % total;
+    LogPrintf("DS: write cursor %u bytes ahead of the play cursor\n", writeLead);
+    if (!DsOutputGeometryFits(blockCount_, blockBytes_, writeLead, format_.avgBytesPerSec)) {
+      const uint32_t bytesPerMs = format_.avgBytesPerSec / 1000u > 0 ? format_.avgBytesPerSec / 1000u : 1u;
+      const uint32_t neededMs = std::max(kDsMinRefillLeadMs, writeLead / bytesPerMs + 1u);
+      SetErrorText("DirectSound output needs its refills more than %u ms ahead of playback; "
+                   "%i buffers of %i frames refill only %u ms ahead. Use more or larger buffers.",
+                   neededMs, blockCount_, params_.bufferFrames,
+                   DsRefillLeadBytes(blockCount_, blockBytes_) / bytesPerMs);
+      return 1;
+    }
   }
   return 0;
 }
@@ -344,6 +388,7 @@ void CDsAudioInterface::ThreadBody(WorkerThread& worker) {
   const int32_t blocks = blockCount_;
   for (int32_t i = 0; i < blocks; ++i) handles[1 + i] = static_cast<HANDLE>(events_[i]);
 
+  int32_t next = 0;  // capture: the block expected next
   while (worker.IsRunning()) {
     const DWORD r = WaitForMultipleObjects(static_cast<DWORD>(1 + blocks), handles, FALSE,
                                            INFINITE);
@@ -352,7 +397,24 @@ void CDsAudioInterface::ThreadBody(WorkerThread& worker) {
     int32_t block = -1;
     if (r > WAIT_OBJECT_0 && r <= WAIT_OBJECT_0 + static_cast<DWORD>(blocks)) {
       block = static_cast<int32_t>(r - WAIT_OBJECT_0 - 1);
-      hr = isInput_ ? ExchangeCaptureBlock(block) : sound_->OnNotify(block);
+      if (isInput_) {
+        // The wait names only the lowest signalled block; collect the others (auto-reset
+        // events, so each is taken once) and read in ring order from the expected block.
+        uint32_t seen = 1u << block;
+        for (int32_t i = 0; i < blocks; ++i)
+          if (i != block && WaitForSingleObject(handles[1 + i], 0) == WAIT_OBJECT_0) seen |= 1u << i;
+        const int32_t due = DsBlocksDue(seen, next, blocks);
+        hr = S_OK;
+        for (int32_t k = 0; k < due && SUCCEEDED(hr); ++k) {
+          block = (next + k) % blocks;
+          hr = ExchangeCaptureBlock(block);
+          if (SUCCEEDED(hr)) loopBlocks_.fetch_add(1, std::memory_order_relaxed);
+        }
+        next = (next + due) % blocks;
+      } else {
+        hr = sound_->OnNotify();  // fills from the cursors, whichever notification woke us
+        if (SUCCEEDED(hr)) loopBlocks_.store(sound_->FillCount(), std::memory_order_relaxed);
+      }
     } else {
       hr = HRESULT_FROM_WIN32(GetLastError());
     }
@@ -365,7 +427,6 @@ void CDsAudioInterface::ThreadBody(WorkerThread& worker) {
                 HexCode(hr));
       break;
     }
-    loopBlocks_.fetch_add(1, std::memory_order_relaxed);
   }
   LogPrintf("thread ending\n");
 }

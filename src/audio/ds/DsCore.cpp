@@ -93,7 +93,64 @@ DsWaveFormat DsBuildFormat(int32_t channels, int32_t sampleRate, int32_t bitsPer
       static_cast<uint64_t>(bitsPerSample) * static_cast<uint64_t>(channels) *
       static_cast<uint64_t>(sampleRate) / 8u);
   f.cbSize = 0;
+  if (channels > 2) {
+    f.extensible = true;
+    f.cbSize = 22;
+    f.channelMask = StandardChannelMask(channels);
+  }
   return f;
+}
+
+DsWaveFormat DsPlainFormat(DsWaveFormat format) {
+  format.extensible = false;
+  format.cbSize = 0;
+  format.channelMask = 0;
+  return format;
+}
+
+int32_t DsBlocksDue(uint32_t seen, int32_t next, int32_t blocks) {
+  int32_t due = 0;
+  for (int32_t d = 0; d < blocks; ++d) {
+    const int32_t block = (next + d) % blocks;
+    if ((seen >> block) & 1u) due = d + 1;
+  }
+  return due;
+}
+
+void DsRefillTracker::Start(int32_t blocks, uint32_t blockBytes, int32_t firstBlock) {
+  blocks_ = blocks;
+  blockBytes_ = blockBytes;
+  lastPlay_ = 0;
+  played_ = 0;
+  fillFrom_ = static_cast<uint64_t>(firstBlock > 0 ? firstBlock : 0) * blockBytes;
+}
+
+DsRefillPlan DsRefillTracker::Plan(uint32_t play, uint32_t write) {
+  DsRefillPlan plan;
+  if (blocks_ < 1 || blockBytes_ == 0) return plan;
+  const uint64_t total = static_cast<uint64_t>(blocks_) * blockBytes_;
+  played_ += (play % total + total - lastPlay_) % total;
+  lastPlay_ = play % total;
+  const uint64_t writeAt = played_ + (write % total + total - lastPlay_) % total;
+  if (fillFrom_ < writeAt) {
+    plan.late = true;
+    fillFrom_ = (writeAt + blockBytes_ - 1) / blockBytes_ * blockBytes_;
+  }
+  plan.first = static_cast<int32_t>((fillFrom_ / blockBytes_) % static_cast<uint64_t>(blocks_));
+  const uint64_t target = static_cast<uint64_t>(blocks_ / 2) * blockBytes_;
+  while (plan.count < blocks_ && fillFrom_ - played_ < target) {
+    ++plan.count;
+    fillFrom_ += blockBytes_;
+  }
+  return plan;
+}
+
+bool DsOutputGeometryFits(int32_t blocks, uint32_t blockBytes, uint32_t writeLeadBytes,
+                          uint32_t bytesPerSecond) {
+  if (blocks < 2 || blockBytes == 0) return false;
+  const uint64_t lead = DsRefillLeadBytes(blocks, blockBytes);
+  const uint64_t floor = static_cast<uint64_t>(bytesPerSecond) * kDsMinRefillLeadMs / 1000u;
+  return lead > writeLeadBytes && lead >= floor;
 }
 
 const char* DsCreateStreamingFailureFormat(int32_t code) {

@@ -56,7 +56,11 @@ class CKsStreamDevice : private WorkerBody {
   // Window thread. The buffer loop never writes the text itself (that would race with a
   // reader); it raises writeFailed_, which selects the loop's fixed text.
   const char* GetErrorText() const {
-    return writeFailed_.load(std::memory_order_acquire) ? "KS write failed!\n" : errorText_;
+    switch (loopFailure_.load(std::memory_order_acquire)) {
+      case kWriteFailed: return "KS write failed!\n";
+      case kRequestFailed: return isInput_ ? "KS capture request failed!\n" : "KS render request failed!\n";
+      default: return errorText_;
+    }
   }
   void SetClient(KsStreamClient* client) { client_.store(client, std::memory_order_release); }
 
@@ -86,7 +90,9 @@ class CKsStreamDevice : private WorkerBody {
   std::atomic<bool> started_{false};
   std::atomic<bool> closing_{false};
   std::atomic<bool> error_{false};
-  std::atomic<bool> writeFailed_{false};
+  // Why the buffer loop stopped, for the error text (the loop never writes the text).
+  enum LoopFailure : int32_t { kNoLoopFailure = 0, kWriteFailed = 1, kRequestFailed = 2 };
+  std::atomic<int32_t> loopFailure_{kNoLoopFailure};
   char errorText_[kErrorTextSize] = {};
 
   uint8_t* buffers_ = nullptr;  // bufferCount_ x bufferBytes_, zero-filled
@@ -94,6 +100,12 @@ class CKsStreamDevice : private WorkerBody {
   std::vector<OVERLAPPED> overlapped_;
   std::vector<HANDLE> events_;  // [0] wake, [i + 1] buffer i
   int32_t current_ = -1;        // worker thread only
+  // The buffer the driver completes next: requests complete in the order they were
+  // submitted, so buffers are served in ring order from here (worker thread only).
+  uint32_t next_ = 0;
+  // Per buffer: 1 once it has been submitted, so its completion status and DataUsed mean
+  // something (the buffers that start out free were never with the driver).
+  std::vector<uint8_t> submitted_;
 
   CKsFilterEnumerator* enumerator_ = nullptr;
   std::vector<std::pair<std::string, std::string>> deviceNames_;

@@ -1,6 +1,7 @@
 // CKsStreamDevice: enumeration, pin opening and the overlapped buffer loop.
 #include "audio/ks/KsStreamDevice.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -19,6 +20,7 @@ CKsStreamDevice::CKsStreamDevice(bool isInput, uint32_t bufferBytes, uint32_t bu
   headers_.assign(bufferCount_, KSSTREAM_HEADER{});
   overlapped_.assign(bufferCount_, OVERLAPPED{});
   events_.assign(bufferCount_ + 1, nullptr);
+  submitted_.assign(bufferCount_, 0);
   for (HANDLE& e : events_) e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   for (uint32_t i = 0; i < bufferCount_; ++i) {
     KSSTREAM_HEADER& h = headers_[i];
@@ -128,6 +130,9 @@ bool CKsStreamDevice::OpenDevice(const char* identifier, const WAVEFORMATEX* for
     headers_[i].FrameExtent = 0;
     headers_[i].DataUsed = 0;
   }
+  for (uint8_t& s : submitted_) s = 0;
+  next_ = 0;
+  loopFailure_.store(kNoLoopFailure, std::memory_order_release);
   SignalBufferEvents();
   ResetEvent(events_[0]);
   std::memset(&format_, 0, sizeof(format_));
@@ -144,7 +149,10 @@ bool CKsStreamDevice::OpenDevice(const char* identifier, const WAVEFORMATEX* for
   fifo_.Reset();
   if (worker_.Start() != 0) {
     started_.store(false, std::memory_order_release);
-    SetErrorText(generic);
+    char text[kErrorTextSize];
+    std::snprintf(text, sizeof(text), "Couldn't start the KS %s streaming thread: %s",
+                  isInput_ ? "input" : "output", worker_.StartFailureText());
+    SetErrorText(text);
     return false;
   }
   return true;
@@ -177,8 +185,13 @@ void CKsStreamDevice::ThreadBody(WorkerThread& worker) {
     if (index == 0) {
       ResetEvent(events_[0]);
     } else if (current_ < 0) {
-      current_ = static_cast<int32_t>(index - 1);
-      if (isInput_) headers_[static_cast<size_t>(current_)].DataUsed = 0;
+      // The wait names the lowest signalled index. After a late wake at the wrap, with the
+      // last and the first buffer both done, that is the newer one; the driver completes
+      // in submission order, so the expected next buffer goes first whenever it is done.
+      uint32_t pick = index - 1;
+      if (pick != next_ && WaitForSingleObject(events_[next_ + 1], 0) == WAIT_OBJECT_0) pick = next_;
+      current_ = static_cast<int32_t>(pick);
+      next_ = (pick + 1) % bufferCount_;
     }
     if (current_ < 0) continue;
     if (state_.load(std::memory_order_acquire) == kStopping || closing_.load(std::memory_order_acquire))
@@ -188,6 +201,21 @@ void CKsStreamDevice::ThreadBody(WorkerThread& worker) {
     KSSTREAM_HEADER& header = headers_[i];
     auto* data = static_cast<uint8_t*>(header.Data);
     KsStreamClient* client = client_.load(std::memory_order_acquire);
+    uint32_t used = bufferBytes_;
+    if (submitted_[i]) {
+      // A signalled event only says the request ended: a failed or cancelled one holds no
+      // audio, and a capture may come back short.
+      DWORD transferred = 0;
+      if (KsGetSystem()->OverlappedResult(pin_->GetHandle(), &overlapped_[i], &transferred) != 0) {
+        loopFailure_.store(kRequestFailed, std::memory_order_release);
+        error_.store(true, std::memory_order_release);
+        break;
+      }
+      if (isInput_ && header.DataUsed < bufferBytes_) {
+        used = header.DataUsed;
+        std::memset(data + used, 0, bufferBytes_ - used);  // nothing stale behind it
+      }
+    }
     if (!isInput_) {
       if (!client || !client->Render(this, data, bufferBytes_)) {
         if (fifo_.Used() >= static_cast<int32_t>(bufferBytes_))
@@ -198,17 +226,19 @@ void CKsStreamDevice::ThreadBody(WorkerThread& worker) {
       header.FrameExtent = bufferBytes_;
       header.DataUsed = bufferBytes_;
       ResetEvent(events_[i + 1]);
+      submitted_[i] = 1;
       if (FAILED(pin_->WriteData(&header, &overlapped_[i]))) {
-        writeFailed_.store(true, std::memory_order_release);
+        loopFailure_.store(kWriteFailed, std::memory_order_release);
         error_.store(true, std::memory_order_release);
         break;
       }
     } else {
-      if (!client || !client->Captured(this, data, bufferBytes_))
-        fifo_.Put(data, static_cast<int32_t>(bufferBytes_), false);
+      if (used > 0 && (!client || !client->Captured(this, data, used)))
+        fifo_.Put(data, static_cast<int32_t>(used), false);
       header.FrameExtent = bufferBytes_;
       header.DataUsed = 0;
       ResetEvent(events_[i + 1]);
+      submitted_[i] = 1;
       if (FAILED(pin_->ReadData(&header, &overlapped_[i]))) {
         error_.store(true, std::memory_order_release);
         break;

@@ -2,6 +2,8 @@
 // event, buffer rotation in queue order, prefill, close.
 #include "audio/wave/WaveAudioInterface.h"
 
+#include <mmreg.h>
+
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -13,6 +15,11 @@ namespace {
 // Device messages asking for the device-interface path (size in bytes, then the path).
 constexpr UINT kQueryInterfaceSize = 2061;
 constexpr UINT kQueryInterface = 2060;
+// Device-interface paths run to a few hundred characters; a driver reporting more than
+// this is not believed (the product name stays the identifier).
+constexpr ULONG kMaxInterfacePathBytes = 8192;
+// KSDATAFORMAT_SUBTYPE_PCM, spelled out so this library needs no GUID library.
+constexpr GUID kSubtypePcm = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
 // The driver sets WHDR_DONE from its own thread before it signals the event.
 DWORD LoadFlags(WAVEHDR& h) { return std::atomic_ref<DWORD>(h.dwFlags).load(std::memory_order_acquire); }
@@ -60,7 +67,7 @@ void CWaveAudioInterface::GetDeviceInfo(AudioDeviceInfo* info, int32_t index) {
   ULONG size = 0;
   if (driver_->DeviceMessage(isInput_, device, kQueryInterfaceSize, reinterpret_cast<DWORD_PTR>(&size), 0) !=
           MMSYSERR_NOERROR ||
-      size == 0)
+      size == 0 || size > kMaxInterfacePathBytes)  // a garbage size must not become an allocation
     return;
   std::vector<WCHAR> path(size / sizeof(WCHAR) + 1, 0);
   if (driver_->DeviceMessage(isInput_, device, kQueryInterface, reinterpret_cast<DWORD_PTR>(path.data()), size) !=
@@ -118,7 +125,8 @@ int32_t CWaveAudioInterface::Open(const AudioOpenParams& params) {
     return 1;
   }
 
-  WAVEFORMATEX format{};
+  WAVEFORMATEXTENSIBLE extensible{};
+  WAVEFORMATEX& format = extensible.Format;
   format.wFormatTag = WAVE_FORMAT_PCM;
   format.nChannels = static_cast<WORD>(params_.channels);
   format.nSamplesPerSec = static_cast<DWORD>(params_.sampleRate);
@@ -128,15 +136,33 @@ int32_t CWaveAudioInterface::Open(const AudioOpenParams& params) {
                            static_cast<DWORD>(params_.sampleRate) / 8;
   format.cbSize = 0;
   bytesPerFrame_ = format.nBlockAlign;
+  // Windows wants more than two channels described with their speaker positions; plain
+  // PCM stays the fallback for drivers that refuse the extensible form.
+  const bool tryExtensible = params_.channels > 2;
+  if (tryExtensible) {
+    format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+    extensible.Samples.wValidBitsPerSample = format.wBitsPerSample;
+    extensible.dwChannelMask = StandardChannelMask(params_.channels);
+    extensible.SubFormat = kSubtypePcm;
+  }
 
   // Formats no wave device takes are refused here rather than handed to the driver: under
   // Wine, the PulseAudio back end aborts the whole process on rates it cannot represent
   // (seen from 768000 Hz on) instead of failing the open.
   HANDLE handle = nullptr;
-  if (params_.channels < 1 || params_.bitsPerSample < 8 || params_.sampleRate < 1 ||
-      params_.sampleRate > kMaxSampleRate ||
-      driver_->Open(isInput_, &handle, device, &format, static_cast<HANDLE>(worker_.GetStopEvent())) !=
-          MMSYSERR_NOERROR) {
+  const HANDLE event = static_cast<HANDLE>(worker_.GetStopEvent());
+  bool opened = false;
+  if (params_.channels >= 1 && params_.bitsPerSample >= 8 && params_.sampleRate >= 1 &&
+      params_.sampleRate <= kMaxSampleRate) {
+    opened = driver_->Open(isInput_, &handle, device, &format, event) == MMSYSERR_NOERROR;
+    if (!opened && tryExtensible) {
+      format.wFormatTag = WAVE_FORMAT_PCM;
+      format.cbSize = 0;
+      opened = driver_->Open(isInput_, &handle, device, &format, event) == MMSYSERR_NOERROR;
+    }
+  }
+  if (!opened) {
     SetErrorText("ERROR - Couldn't open %i hz, %i ch, %i bits", static_cast<int>(params_.sampleRate),
                  static_cast<int>(params_.channels), static_cast<int>(params_.bitsPerSample));
     bytesPerFrame_ = 0;
@@ -176,13 +202,19 @@ int32_t CWaveAudioInterface::Open(const AudioOpenParams& params) {
     }
   }
 
-  if (isInput_) driver_->StartInput(handle);
+  if (isInput_ && driver_->StartInput(handle) != MMSYSERR_NOERROR) {
+    SetErrorText("ERROR - Couldn't start recording on the %s device", dir);
+    driver_->Reset(isInput_, handle);
+    ReleaseBuffers(bufferCount_);
+    CloseDevice();
+    return 1;
+  }
 
   worker_.SetBody(this);
   worker_.SetPriority(WorkerThread::kTimeCriticalPriority);
   if (worker_.Start() != 0) {
     // Nobody would serve the buffers: refuse the stream instead of reporting it running.
-    SetErrorText("Couldn't start the %s streaming thread", dir);
+    SetErrorText("Couldn't start the %s streaming thread: %s", dir, worker_.StartFailureText());
     driver_->Halt(isInput_, handle);
     driver_->Reset(isInput_, handle);
     ReleaseBuffers(bufferCount_);
@@ -237,7 +269,11 @@ void CWaveAudioInterface::ThreadBody(WorkerThread& worker) {
   const HANDLE handle = Handle();
   const int32_t count = bufferCount_;
   int32_t idx = 0;
-  while (worker.Wait(1000)) {
+  // Open queued (and started) the device before this thread ran, and the worker's start
+  // cleared the event the driver signals: buffers done in that window left no signal.
+  // So the done flags are looked at once before the first wait.
+  bool pass = worker.IsRunning();
+  for (; pass; pass = worker.Wait(1000)) {
     // Strictly in queue order: a buffer done out of turn waits for the earlier ones.
     while ((LoadFlags(headers_[idx]) & WHDR_DONE) != 0 && worker.IsRunning()) {
       WAVEHDR& h = headers_[idx];

@@ -222,3 +222,40 @@ TEST(DsDeviceList, DefaultEntryShiftsTheDevices) {
 }
 
 }  // namespace
+
+// The wait names the lowest signalled block: with the last and the first both done, the
+// last (older) one still comes first, and a missed notification does not stall the ring.
+TEST(DsRing, CaptureBlocksDueRunInRingOrderFromTheExpectedOne) {
+  EXPECT_EQ(DsBlocksDue(0, 2, 4), 0);
+  EXPECT_EQ(DsBlocksDue(1u << 2, 2, 4), 1);
+  EXPECT_EQ(DsBlocksDue((1u << 3) | (1u << 0), 3, 4), 2);  // 3, then 0
+  EXPECT_EQ(DsBlocksDue(1u << 1, 3, 4), 3);                // 3, 0 and 1: 1 implies the others
+  EXPECT_EQ(DsBlocksDue((1u << 31) | 1u, 31, 32), 2);
+}
+
+TEST(DsFormat, MoreThanTwoChannelsAreExtensibleWithTheStandardMask) {
+  const DsWaveFormat six = DsBuildFormat(6, 48000, 16);
+  EXPECT_TRUE(six.extensible);
+  EXPECT_EQ(six.cbSize, 22);
+  EXPECT_EQ(six.channelMask, 0x3Fu);
+  EXPECT_EQ(six.formatTag, kDsFormatPcm);  // the SubFormat
+  EXPECT_EQ(six.blockAlign, 12);
+  const DsWaveFormat plain = DsPlainFormat(six);
+  EXPECT_FALSE(plain.extensible);
+  EXPECT_EQ(plain.cbSize, 0);
+  EXPECT_EQ(plain.blockAlign, 12);
+  EXPECT_EQ(DsBuildFormat(8, 48000, 32).channelMask, 0x63Fu);
+  EXPECT_FALSE(DsBuildFormat(2, 48000, 16).extensible);
+}
+
+TEST(DsGeometry, OutputGeometriesInsideTheWriteGapAreRefused) {
+  const uint32_t bytesPerSecond = 48000 * 4;
+  // 2 x 48 frames refill half a block (0.5 ms) ahead: inside any write-cursor lead.
+  EXPECT_FALSE(DsOutputGeometryFits(2, 48 * 4, 0, bytesPerSecond));
+  // 4 x 441 frames at 44.1 kHz refill 15 ms ahead: enough, unless the lead is longer.
+  EXPECT_TRUE(DsOutputGeometryFits(4, 441 * 4, 441 * 4 / 2, 44100 * 4));
+  EXPECT_FALSE(DsOutputGeometryFits(4, 441 * 4, 441 * 4 * 2, 44100 * 4));
+  EXPECT_EQ(DsRefillLeadBytes(8, 2048), 4u * 2048 - 1024);
+  EXPECT_EQ(DsFirstRefillBlock(3 * 2048, 2048), 1);
+  EXPECT_EQ(DsFirstRefillBlock(4 * 2048, 2048), 2);
+}

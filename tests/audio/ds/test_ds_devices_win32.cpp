@@ -268,7 +268,7 @@ TEST_F(DsDevices, RefusalsCarryTheirTexts) {
   // A loop thread that cannot start is a failed open, not a silent stream.
   WorkerThread::FailNextStartsForTesting(1);
   EXPECT_EQ(out.Open(Params("WAVE_MAPPER", 48000, 2, 480, 4)), 1);
-  EXPECT_STREQ(out.ErrorText(), "DS: could not start the output thread");
+  EXPECT_STREQ(out.ErrorText(), "DS: could not start the output thread: the system refused to create the thread");
   EXPECT_FALSE(out.IsRunning());
 
   // After the refusals the same objects open normally.

@@ -33,7 +33,7 @@ class FakeBuffer final : public IDirectSoundBuffer {
   STDMETHOD(GetCaps)(LPDSBCAPS) override { return E_NOTIMPL; }
   STDMETHOD(GetCurrentPosition)(LPDWORD play, LPDWORD write) override {
     if (play) *play = position;
-    if (write) *write = position;
+    if (write) *write = (position + writeLead) % static_cast<DWORD>(memory.size());
     return S_OK;
   }
   STDMETHOD(GetFormat)(LPWAVEFORMATEX, DWORD, LPDWORD) override { return E_NOTIMPL; }
@@ -88,6 +88,7 @@ class FakeBuffer final : public IDirectSoundBuffer {
   std::vector<uint32_t> locks;
   ULONG refs = 1;
   DWORD position = 12345;
+  DWORD writeLead = 0;  // bytes the write cursor runs ahead of the play cursor
   bool playing = false;
   DWORD playFlags = 0;
   int unlocks = 0;
@@ -130,7 +131,11 @@ TEST(DsStreamingSound, FourBlocksPrefillTwoAndRefillHalfABufferAhead) {
     EXPECT_EQ(buffer->playFlags, static_cast<DWORD>(DSBPLAY_LOOPING));
 
     buffer->locks.clear();
-    for (int block : {0, 1, 2, 3}) ASSERT_EQ(sound.OnNotify(block), S_OK);
+    buffer->writeLead = kBlock / 4;
+    for (DWORD block : {0u, 1u, 2u, 3u}) {
+      buffer->position = block * kBlock + kBlock / 2;  // the notification in block `block`
+      ASSERT_EQ(sound.OnNotify(), S_OK);
+    }
     EXPECT_EQ(buffer->locks,
               (std::vector<uint32_t>{2 * kBlock, 3 * kBlock, 0 * kBlock, 1 * kBlock}));
     EXPECT_EQ(sound.LastOffset(), kBlock);
@@ -155,9 +160,11 @@ TEST(DsStreamingSound, ThreeBlocksPrefillOneAndAHalf) {
   EXPECT_EQ(buffer->memory[kBlock + kBlock / 2 - 1], 2);
   EXPECT_EQ(buffer->memory[kBlock + kBlock / 2], 0);
   buffer->locks.clear();
-  ASSERT_EQ(sound.OnNotify(0), S_OK);
-  ASSERT_EQ(sound.OnNotify(1), S_OK);
-  ASSERT_EQ(sound.OnNotify(2), S_OK);
+  for (DWORD block : {0u, 1u, 2u}) {
+    buffer->position = block * kBlock + kBlock / 2;
+    ASSERT_EQ(sound.OnNotify(), S_OK);
+  }
+  // Block 1, only half covered by the prefill, is the first refilled.
   EXPECT_EQ(buffer->locks, (std::vector<uint32_t>{kBlock, 2 * kBlock, 0}));
 }
 
@@ -166,6 +173,10 @@ TEST(DsStreamingSound, LostBufferIsRestoredAndTheDueBlockSkipped) {
   FakeBuffer* buffer = owned.get();
   CountingFill fill;
   DsStreamingSound sound(buffer, 4 * kBlock, kBlock, &fill, 0);
+  ASSERT_EQ(sound.Reset(), S_OK);
+  ASSERT_EQ(sound.FillBufferWithDSound(buffer), S_OK);  // blocks 0 and 1
+  buffer->locks.clear();
+  buffer->position = kBlock / 2;
 
   bool restored = true;
   EXPECT_EQ(sound.RecoverLostBuffer(buffer, &restored), 1);  // not lost: nothing done
@@ -176,15 +187,16 @@ TEST(DsStreamingSound, LostBufferIsRestoredAndTheDueBlockSkipped) {
   LARGE_INTEGER f, t0, t1;
   QueryPerformanceFrequency(&f);
   QueryPerformanceCounter(&t0);
-  ASSERT_EQ(sound.OnNotify(1), S_OK);
+  ASSERT_EQ(sound.OnNotify(), S_OK);
   QueryPerformanceCounter(&t1);
   EXPECT_EQ(buffer->restores, 3);
   // Two waits of 10 ms between the three attempts (a little slack for the timer).
   EXPECT_GE(1000.0 * static_cast<double>(t1.QuadPart - t0.QuadPart) / f.QuadPart, 15.0);
   EXPECT_TRUE(buffer->locks.empty());      // the block due now was skipped
   EXPECT_EQ(sound.RestoreCount(), 1u);
-  ASSERT_EQ(sound.OnNotify(1), S_OK);      // the next notification fills again
-  EXPECT_EQ(buffer->locks, (std::vector<uint32_t>{3 * kBlock}));
+  buffer->position = kBlock + kBlock / 2;
+  ASSERT_EQ(sound.OnNotify(), S_OK);  // the next notification catches up, in order
+  EXPECT_EQ(buffer->locks, (std::vector<uint32_t>{2 * kBlock, 3 * kBlock}));
 }
 
 TEST(DsStreamingSound, ABufferThatStaysLostDoesNotHangTheWindowThread) {
@@ -204,7 +216,7 @@ TEST(DsStreamingSound, ABufferThatStaysLostDoesNotHangTheWindowThread) {
 class NotifyBody : public WorkerBody {
  public:
   explicit NotifyBody(DsStreamingSound& s) : sound(s) {}
-  void ThreadBody(WorkerThread&) override { result = sound.OnNotify(0); }
+  void ThreadBody(WorkerThread&) override { result = sound.OnNotify(); }
   DsStreamingSound& sound;
   std::atomic<HRESULT> result{S_OK};
 };
@@ -232,12 +244,41 @@ TEST(DsStreamingSound, WrappedLockIsUnexpected) {
   FakeBuffer* buffer = owned.get();
   CountingFill fill;
   DsStreamingSound sound(buffer, 3 * kBlock + kBlock / 2, kBlock, &fill, 0);
-  // Three whole blocks: block 1's notification refills block 2, which fits. Then the
-  // buffer reports less memory than it was made with, so the same lock wraps.
-  EXPECT_EQ(sound.OnNotify(1), S_OK);
+  // Three whole blocks; the prefill covers block 0 and most of block 1. Block 0's
+  // notification refills block 1, which fits. Then the buffer reports less memory than
+  // it was made with, so the lock of block 2 wraps.
+  ASSERT_EQ(sound.FillBufferWithDSound(buffer), S_OK);
+  const int prefillPieces = fill.pieces;
+  buffer->position = kBlock / 2;
+  EXPECT_EQ(sound.OnNotify(), S_OK);
   buffer->memory.resize(2 * kBlock + kBlock / 2);
-  EXPECT_EQ(sound.OnNotify(1), E_UNEXPECTED);
-  EXPECT_EQ(fill.pieces, 1);
+  buffer->position = kBlock + kBlock / 2;
+  EXPECT_EQ(sound.OnNotify(), E_UNEXPECTED);
+  EXPECT_EQ(fill.pieces, prefillPieces + 1);
+}
+
+// A wake that comes late finds several blocks due: they are filled in ring order across
+// the wrap. One so late that the write cursor has passed the next block cannot save it;
+// filling resumes after the write cursor instead of writing where DirectSound no longer
+// reads.
+TEST(DsStreamingSound, LateWakesCatchUpInRingOrderFromTheWriteCursor) {
+  auto owned = std::make_unique<FakeBuffer>(4 * kBlock);
+  FakeBuffer* buffer = owned.get();
+  CountingFill fill;
+  DsStreamingSound sound(buffer, 4 * kBlock, kBlock, &fill, 0);
+  ASSERT_EQ(sound.Reset(), S_OK);
+  ASSERT_EQ(sound.FillBufferWithDSound(buffer), S_OK);
+  buffer->locks.clear();
+  buffer->writeLead = kBlock / 4;
+  for (DWORD at : {kBlock / 2, kBlock + kBlock / 2,           // blocks 2 and 3, in time
+                   3 * kBlock + kBlock / 2 + kBlock / 8,      // late, at the wrap: 0, 1
+                   kBlock + kBlock * 7 / 8}) {                // write cursor past block 2
+    buffer->position = at;
+    ASSERT_EQ(sound.OnNotify(), S_OK);
+  }
+  EXPECT_EQ(buffer->locks, (std::vector<uint32_t>{2 * kBlock, 3 * kBlock, 0, kBlock, 3 * kBlock}));
+  EXPECT_EQ(sound.LateCount(), 1u);
+  EXPECT_EQ(fill.pieces, 2 + 5);
 }
 
 TEST(DSoundManager, RefusesWithoutDirectSoundObjectOrPlace) {

@@ -317,6 +317,106 @@ TEST(KsAudioInterface, FailedSubmissionSetsTheErrorFlag) {
   EXPECT_EQ(sim.Driver().OpenHandleCount(), 0);
 }
 
+namespace {
+// Records what a capture stream delivers; stalls in the callback for every buffer whose
+// slot is `stallSlot`, so the buffers queued behind it complete meanwhile.
+struct CaptureRecorder : KsStreamClient {
+  uint32_t bufferBytes = 0;
+  int32_t stallSlot = -1;
+  int32_t stallMs = 0;
+  int stallFromCall = 0;  // the buffers that start out free are not stalled on
+  std::mutex mutex;
+  std::vector<std::vector<int16_t>> buffers;
+  std::vector<uint8_t*> pointers;
+  std::atomic<int> calls{0};
+  void BufferDone(CKsStreamDevice*) override {}
+  bool Render(CKsStreamDevice*, void*, uint32_t) override { return true; }
+  bool Captured(CKsStreamDevice*, void* data, uint32_t bytes) override {
+    auto* samples = static_cast<int16_t*>(data);
+    int32_t slot = -1;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!pointers.empty()) slot = static_cast<int32_t>((static_cast<uint8_t*>(data) - pointers[0]) / bufferBytes);
+      if (buffers.size() < 200) {
+        buffers.emplace_back(samples, samples + bytes / 2);
+        pointers.push_back(static_cast<uint8_t*>(data));
+      }
+    }
+    const int call = calls.fetch_add(1);
+    if (slot == stallSlot && call >= stallFromCall && call < 40)
+      std::this_thread::sleep_for(std::chrono::milliseconds(stallMs));
+    return true;
+  }
+  bool WaitCalls(int n) {
+    auto end = Clock::now() + std::chrono::seconds(10);
+    while (calls.load() < n && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return calls.load() >= n;
+  }
+};
+}  // namespace
+
+// Three 10 ms buffers; while the client sits 60 ms on buffer 1, buffers 2 and 0 both
+// complete. The wait names 0 first, yet 2 holds the older audio: served in ring order, the
+// device's frame counter only ever moves forward from one buffer to the next.
+TEST(KsStreamDevice, CaptureServesBuffersInRingOrderAfterALateWake) {
+  KsSimScope sim;
+  sim.SetThreshold(0);
+  KsSimFilterSpec mic = AudioFilterSpec("Mic", false, 0);
+  mic.pins[0].captureCounter = true;
+  sim.Driver().AddFilter(mic);
+  const uint32_t n = 3, bytes = 480 * 4;
+  CaptureRecorder rec;
+  rec.bufferBytes = bytes;
+  rec.stallSlot = 1;
+  rec.stallMs = 60;
+  rec.stallFromCall = 2 * n;  // from a steady rotation 0, 1, 2 on
+  CKsStreamDevice stream(true, bytes, n);
+  stream.SetClient(&rec);
+  WAVEFORMATEXTENSIBLE f = MakeFormat(2, 48000, true);
+  ASSERT_TRUE(stream.OpenDevice("Mic", &f.Format)) << stream.GetErrorText();
+  ASSERT_TRUE(rec.WaitCalls(30));
+  stream.StopStream();
+  std::lock_guard<std::mutex> lock(rec.mutex);
+  int wraps = 0;
+  for (size_t i = n + 1; i < rec.buffers.size(); ++i) {
+    const auto step = static_cast<uint16_t>((rec.buffers[i][0] - rec.buffers[i - 1][0]) & 0x7FFF);
+    EXPECT_TRUE(step > 0 && step < 0x4000) << "buffer " << i << " goes back in time";
+    if (rec.pointers[i] < rec.pointers[i - 1]) ++wraps;
+  }
+  EXPECT_GE(wraps, 5);
+}
+
+// A request the driver ends with an error holds no audio: it is not delivered and stops
+// the loop with the failure flag. A short one delivers only the bytes it holds.
+TEST(KsStreamDevice, FailedAndShortCaptureRequests) {
+  KsSimScope sim;
+  sim.SetThreshold(0);
+  KsSimFilterSpec mic = AudioFilterSpec("Mic", false, 0);
+  mic.pins[0].shortCompletionAt = 1;
+  mic.pins[0].shortCompletionBytes = 100 * 4;
+  mic.pins[0].failCompletionAt = 4;
+  sim.Driver().AddFilter(mic);
+  const uint32_t n = 3, bytes = 480 * 4;
+  CaptureRecorder rec;
+  rec.bufferBytes = bytes;
+  CKsStreamDevice stream(true, bytes, n);
+  stream.SetClient(&rec);
+  WAVEFORMATEXTENSIBLE f = MakeFormat(2, 48000, true);
+  ASSERT_TRUE(stream.OpenDevice("Mic", &f.Format)) << stream.GetErrorText();
+  auto end = Clock::now() + std::chrono::seconds(10);
+  while (!stream.HasError() && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(stream.HasError());
+  EXPECT_STREQ(stream.GetErrorText(), "KS capture request failed!\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  stream.StopStream();
+  std::lock_guard<std::mutex> lock(rec.mutex);
+  // The n free buffers of the start, then completions 0 to 3; completion 4 failed.
+  ASSERT_EQ(rec.buffers.size(), n + 4);
+  EXPECT_EQ(rec.buffers[n].size(), bytes / 2);
+  EXPECT_EQ(rec.buffers[n + 1].size(), 100u * 2);
+  EXPECT_EQ(rec.buffers[n + 2].size(), bytes / 2);
+}
+
 TEST(KsAudioInterface, OpenCloseFiftyTimesLeavesNothingBehind) {
   KsSimScope sim;
   sim.SetThreshold(0);

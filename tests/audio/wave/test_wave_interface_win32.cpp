@@ -3,14 +3,18 @@
 // queue-order loop and a failure inside it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "audio/wave/WaveAudioInterface.h"
+
+#include <mmreg.h>
 #include "support/WorkerThread.h"
 
 namespace {
@@ -26,7 +30,12 @@ struct FakeWaveDriver : WaveDriver {
   bool failRequeue = false;                  // every Queue after open fails
   std::atomic<bool> opened{false};
   HANDLE event = nullptr;
-  WAVEFORMATEX format{};
+  WAVEFORMATEXTENSIBLE format{};     // the last format offered, extensible part included
+  std::vector<WORD> offeredTags;     // wFormatTag of every open attempt
+  bool refuseExtensible = false;
+  MMRESULT startResult = MMSYSERR_NOERROR;
+  int completeOnStart = 0;           // buffers the device finishes inside waveInStart
+  ULONG reportedPathSize = 0;        // non-zero: the size message reports this instead
   UINT openedDevice = 0;
   int opens = 0, closes = 0, resets = 0, prepared = 0, starts = 0;
   std::mutex mutex;
@@ -43,7 +52,9 @@ struct FakeWaveDriver : WaveDriver {
     if (d >= devices.size()) return MMSYSERR_BADDEVICEID;
     const std::wstring& path = devices[d].path;
     if (msg == 2061) {
-      *reinterpret_cast<ULONG*>(p1) = path.empty() ? 0 : static_cast<ULONG>((path.size() + 1) * sizeof(WCHAR));
+      *reinterpret_cast<ULONG*>(p1) = reportedPathSize != 0 ? reportedPathSize
+                                      : path.empty()        ? 0
+                                                            : static_cast<ULONG>((path.size() + 1) * sizeof(WCHAR));
       return MMSYSERR_NOERROR;
     }
     if (msg == 2060) {
@@ -55,9 +66,12 @@ struct FakeWaveDriver : WaveDriver {
   }
   MMRESULT Open(bool, HANDLE* h, UINT d, const WAVEFORMATEX* f, HANDLE e) override {
     ++opens;
+    offeredTags.push_back(f->wFormatTag);
+    format = {};
+    std::memcpy(&format, f, sizeof(WAVEFORMATEX) + (f->wFormatTag == WAVE_FORMAT_PCM ? 0 : std::min<WORD>(f->cbSize, 22)));
     if (openResult != MMSYSERR_NOERROR) return openResult;
+    if (refuseExtensible && f->wFormatTag == WAVE_FORMAT_EXTENSIBLE) return WAVERR_BADFORMAT;
     openedDevice = d;
-    format = *f;
     event = e;
     *h = reinterpret_cast<HANDLE>(0x5150);
     opened = true;
@@ -84,7 +98,8 @@ struct FakeWaveDriver : WaveDriver {
   }
   MMRESULT StartInput(HANDLE) override {
     ++starts;
-    return MMSYSERR_NOERROR;
+    for (int i = 0; i < completeOnStart; ++i) Complete(i, 64);
+    return startResult;
   }
   MMRESULT Halt(bool, HANDLE) override { return MMSYSERR_NOERROR; }
   MMRESULT Reset(bool, HANDLE) override {
@@ -172,6 +187,11 @@ TEST(WaveInterface, DeviceListHasTheDefaultEntryAndPrefersInterfacePaths) {
   EXPECT_EQ(info.identifier, "CableB");  // no path: the product name
   EXPECT_EQ(info.deviceIndex, 1);
 
+  drv.reportedPathSize = 0x7FFFFFF0;  // not believed: no allocation, the name stays
+  wave.GetDeviceInfo(&info, 1);
+  EXPECT_EQ(info.identifier, "CableA");
+  drv.reportedPathSize = 0;
+
   wave.SetAllowDefaultDevice(false);
   ASSERT_EQ(wave.GetDeviceCount(), 2);
   wave.GetDeviceInfo(&info, 0);
@@ -246,7 +266,7 @@ TEST(WaveInterface, AFailedBufferStepGivesBackBuffersAndTheDevice) {
   drv.failQueueAt = -1;
   WorkerThread::FailNextStartsForTesting(1);
   EXPECT_EQ(in.Open(Params("CableB")), 1);
-  EXPECT_STREQ(in.ErrorText(), "Couldn't start the input streaming thread");
+  EXPECT_STREQ(in.ErrorText(), "Couldn't start the input streaming thread: the system refused to create the thread");
   EXPECT_FALSE(in.IsRunning());
   EXPECT_EQ(drv.prepared, 0);
   EXPECT_EQ(drv.closes, 3);
@@ -263,9 +283,9 @@ TEST(WaveInterface, PrefillAsksTheSinkForBuffersOneToThreeAndLatencyFollowsTheGe
   p.prefillOutput = 1;
   ASSERT_EQ(out.Open(p), 0) << out.ErrorText();
   EXPECT_EQ(drv.openedDevice, WAVE_MAPPER);
-  EXPECT_EQ(drv.format.nBlockAlign, 4);
-  EXPECT_EQ(drv.format.nAvgBytesPerSec, 176400u);
-  EXPECT_EQ(drv.format.wFormatTag, WAVE_FORMAT_PCM);
+  EXPECT_EQ(drv.format.Format.nBlockAlign, 4);
+  EXPECT_EQ(drv.format.Format.nAvgBytesPerSec, 176400u);
+  EXPECT_EQ(drv.format.Format.wFormatTag, WAVE_FORMAT_PCM);
   EXPECT_EQ(out.GetBytesPerFrame(), 4);
   EXPECT_EQ(out.GetLatency(), 768);
   EXPECT_TRUE(out.IsRunning());
@@ -337,5 +357,58 @@ TEST(WaveInterface, ARefusedRequeueEndsTheLoopAndSetsFailed) {
   drv.failRequeue = false;
   ASSERT_EQ(out.Open(Params("CableA", 2, 64)), 0);
   EXPECT_FALSE(out.HasFailed());  // cleared at every open
+  out.Close();
+}
+
+// Open queues and starts the input before the worker runs, and the worker's start clears
+// the event: buffers finished in that window are served at once, not after the 1 s wait.
+TEST(WaveInterface, BuffersDoneBeforeTheWorkerStartsAreServedAtOnce) {
+  TwoDevices drv;
+  drv.completeOnStart = 2;
+  RecordingSink sink;
+  CWaveAudioInterface in(true, &drv);
+  in.SetSink(&sink);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(in.Open(Params("CableA", 3, 64)), 0);
+  ASSERT_TRUE(WaitFor([&] { return sink.Count() == 2; }));
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.7);
+  in.Close();
+
+  drv.completeOnStart = 0;
+  drv.startResult = MMSYSERR_ERROR;
+  EXPECT_EQ(in.Open(Params("CableA", 3, 64)), 1);
+  EXPECT_STREQ(in.ErrorText(), "ERROR - Couldn't start recording on the input device");
+  EXPECT_FALSE(in.IsRunning());
+  EXPECT_EQ(drv.prepared, 0);
+  EXPECT_FALSE(drv.opened);
+}
+
+TEST(WaveInterface, SixChannelsAskForTheExtensibleFormatAndFallBackToPcm) {
+  TwoDevices drv;
+  CWaveAudioInterface out(false, &drv);
+  AudioOpenParams p = Params("CableA");
+  p.channels = 6;
+  ASSERT_EQ(out.Open(p), 0);
+  ASSERT_EQ(drv.offeredTags, (std::vector<WORD>{WAVE_FORMAT_EXTENSIBLE}));
+  EXPECT_EQ(drv.format.Format.cbSize, 22);
+  EXPECT_EQ(drv.format.Format.nBlockAlign, 12);
+  EXPECT_EQ(drv.format.dwChannelMask, 0x3Fu);
+  EXPECT_EQ(drv.format.Samples.wValidBitsPerSample, 16);
+  EXPECT_EQ(drv.format.SubFormat.Data1, 1u);  // KSDATAFORMAT_SUBTYPE_PCM
+  out.Close();
+  EXPECT_EQ(StandardChannelMask(8), 0x63Fu);
+  EXPECT_EQ(StandardChannelMask(9), 0u);
+
+  drv.offeredTags.clear();
+  drv.refuseExtensible = true;
+  ASSERT_EQ(out.Open(p), 0);
+  EXPECT_EQ(drv.offeredTags, (std::vector<WORD>{WAVE_FORMAT_EXTENSIBLE, WAVE_FORMAT_PCM}));
+  EXPECT_EQ(drv.format.Format.cbSize, 0);
+  out.Close();
+
+  drv.offeredTags.clear();
+  p.channels = 2;  // stereo stays plain PCM
+  ASSERT_EQ(out.Open(p), 0);
+  EXPECT_EQ(drv.offeredTags, (std::vector<WORD>{WAVE_FORMAT_PCM}));
   out.Close();
 }

@@ -1,7 +1,7 @@
 // A simulated kernel-streaming audio driver behind the system seam (KsSystem), for the
 // tests and for a test build of the program: device interfaces with aliases and registry
 // values, filters whose pins answer the property requests with the published structure
-// layouts, size queries answered with ERROR_MORE_DATA (or ERROR_INSUFFICIENT_BUFFER),
+// layouts, size queries answered with ERROR_MORE_DATA (or ERROR_INSUFFICIENT_BUFFER, sizeless),
 // optionally pending requests completed later through the caller's OVERLAPPED event, pin
 // states, and stream reads and writes completed on a clock at the pin's sample rate.
 // Render pins keep what they were given (for analysis); capture pins deliver a tone.
@@ -45,6 +45,10 @@ struct KsSimPinSpec {
   bool holdBuffersAtStop = false; // queued stream requests stay with the driver until close
   int32_t failSubmissionAfter = -1;  // submissions after the first n fail at once
   int32_t stallAfterCompletions = -1;  // after n completions the driver keeps every request
+  int32_t failCompletionAt = -1;  // completion n (from 0) ends with an error status, no data
+  int32_t shortCompletionAt = -1; // capture completion n (from 0) carries only...
+  uint32_t shortCompletionBytes = 0;  // ...this many bytes (DataUsed)
+  bool captureCounter = false;    // capture: the device's frame count (mod 32768) instead of the tone
   double toneHz = 1000.0;         // capture: sine on every channel
   double toneAmplitude = 0.5;     // of full scale
 
@@ -69,7 +73,8 @@ struct KsSimFilterSpec {
   // KSPROPERTY_TOPOLOGY_NODES under kRawNodesKey.
   std::map<ULONG, std::vector<uint8_t>> rawReplies;
   static constexpr ULONG kRawNodesKey = 0x1000;
-  DWORD sizeQueryError = ERROR_MORE_DATA;  // or ERROR_INSUFFICIENT_BUFFER
+  // Or ERROR_INSUFFICIENT_BUFFER, which (as on Windows) brings no size back.
+  DWORD sizeQueryError = ERROR_MORE_DATA;
   bool pendRequests = false;  // property requests go pending and complete ~2 ms later
 };
 

@@ -117,6 +117,7 @@ struct KsSimDriver::PinInstance {
   double lastEnd = 0;  // when the last completed request ended on the device clock
   bool hadRequest = false;
   double phase = 0;
+  uint32_t frameClock = 0;  // capture frames the device has heard, gaps included
   int32_t submissions = 0;
   int32_t completions = 0;
 };
@@ -299,10 +300,18 @@ BOOL KsSimDriver::GetInterfaceDetail(HDEVINFO, SP_DEVICE_INTERFACE_DATA* data,
                                      SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD detailSize) {
   std::lock_guard<std::mutex> lock(mutex_);
   size_t filter = static_cast<size_t>(data->Reserved) - 1;
-  if (filter >= filters_.size() || !detail || detail->cbSize != 5) return FALSE;
+  // Windows takes only the size of the fixed part as this process's headers lay it out
+  // (8 in a 64-bit process, 5 in a 32-bit one) and refuses any other value.
+  if (filter >= filters_.size() || !detail || detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+    SetLastError(ERROR_INVALID_USER_BUFFER);
+    return FALSE;
+  }
   const std::string& path = filters_[filter].devicePath;
   size_t room = detailSize - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
-  if (path.size() + 1 > room) return FALSE;  // ERROR_INSUFFICIENT_BUFFER
+  if (path.size() + 1 > room) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
   std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
   return TRUE;
 }
@@ -496,9 +505,11 @@ BOOL KsSimDriver::IoControl(HANDLE handle, DWORD code, void* in, DWORD inSize, v
     DWORD result = code == IOCTL_KS_PROPERTY ? PinProperty(pin, in, inSize, out, outSize, &bytes)
                                               : ERROR_INVALID_FUNCTION;
     *error = result;
-    *returned = bytes;
-    ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(StatusFromError(result)));
-    ov->InternalHigh = bytes;
+    *returned = result == 0 ? bytes : 0;
+    if (result == 0) {
+      ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(kStatusSuccess));
+      ov->InternalHigh = bytes;
+    }
     return result == 0;
   }
   if (object->kind != Object::kFilter || code != IOCTL_KS_PROPERTY) {
@@ -520,6 +531,9 @@ BOOL KsSimDriver::IoControl(HANDLE handle, DWORD code, void* in, DWORD inSize, v
       bytes = static_cast<DWORD>(reply.size());
     }
   }
+  // An error status (ERROR_INSUFFICIENT_BUFFER among them) carries no byte count back;
+  // only success and the ERROR_MORE_DATA warning do.
+  if (result != 0 && result != ERROR_MORE_DATA) bytes = 0;
   if (spec.pendRequests) {
     auto p = std::make_unique<Pending>();
     p->ov = ov;
@@ -530,10 +544,16 @@ BOOL KsSimDriver::IoControl(HANDLE handle, DWORD code, void* in, DWORD inSize, v
     *error = ERROR_IO_PENDING;
     return FALSE;
   }
-  ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(StatusFromError(result)));
-  ov->InternalHigh = bytes;
+  // Finished at once. Windows writes the outcome into the OVERLAPPED record for success
+  // and warnings only; an error status leaves it as DeviceIoControl set it (pending, no
+  // bytes). The count DeviceIoControl returns is undefined on an overlapped handle: it is
+  // given only for success, and callers must not rely even on that.
+  if (result == 0 || result == ERROR_MORE_DATA) {
+    ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(StatusFromError(result)));
+    ov->InternalHigh = bytes;
+  }
   *error = result;
-  *returned = bytes;
+  *returned = result == 0 ? bytes : 0;
   return result == 0;
 }
 
@@ -694,6 +714,13 @@ void KsSimDriver::Complete(PinInstance* pin, Request& r) {
   const uint32_t channels = f.nChannels;
   const uint32_t frames = r.header->FrameExtent / f.nBlockAlign;
   auto* samples = static_cast<int16_t*>(r.header->Data);
+  const int32_t completion = pin->completions - 1;  // counted by the caller
+  if (completion == spec.failCompletionAt) {
+    r.header->DataUsed = 0;
+    ++record.stats.completions;
+    SignalOverlapped(r.ov, kStatusUnsuccessful, 0);
+    return;
+  }
   if (r.write) {
     const uint32_t used = std::min<uint32_t>(r.header->DataUsed, r.header->FrameExtent) / f.nBlockAlign;
     const size_t keep = static_cast<size_t>(renderKeepSeconds_ * f.nSamplesPerSec) * channels;
@@ -702,13 +729,18 @@ void KsSimDriver::Complete(PinInstance* pin, Request& r) {
     record.frames += used;
   } else {
     const double step = 2.0 * 3.14159265358979323846 * spec.toneHz / f.nSamplesPerSec;
-    for (uint32_t i = 0; i < frames; ++i) {
+    for (uint32_t i = 0; i < frames && spec.captureCounter; ++i, ++pin->frameClock)
+      for (uint32_t c = 0; c < channels; ++c)
+        samples[i * channels + c] = static_cast<int16_t>(pin->frameClock & 0x7FFF);
+    for (uint32_t i = 0; i < frames && !spec.captureCounter; ++i) {
       auto value = static_cast<int16_t>(std::lround(std::sin(pin->phase) * spec.toneAmplitude * 32767.0));
       for (uint32_t c = 0; c < channels; ++c) samples[i * channels + c] = value;
       pin->phase += step;
       if (pin->phase > 2.0 * 3.14159265358979323846) pin->phase -= 2.0 * 3.14159265358979323846;
     }
     r.header->DataUsed = frames * f.nBlockAlign;
+    if (completion == spec.shortCompletionAt)
+      r.header->DataUsed = std::min<ULONG>(r.header->DataUsed, spec.shortCompletionBytes);
   }
   ++record.stats.completions;
   SignalOverlapped(r.ov, kStatusSuccess, sizeof(KSSTREAM_HEADER));
@@ -750,6 +782,7 @@ void KsSimDriver::Tick() {
           } else {
             // A capture device with no buffer to fill loses what it heard meanwhile.
             const KsSimPinSpec& tone = filters_[static_cast<size_t>(pin->filter)].pins[pin->pin];
+            pin->frameClock += static_cast<uint32_t>(gapFrames);
             pin->phase = std::fmod(pin->phase + 2.0 * 3.14159265358979323846 * tone.toneHz * gapFrames / f.nSamplesPerSec,
                                    2.0 * 3.14159265358979323846);
           }
