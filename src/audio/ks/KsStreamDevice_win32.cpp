@@ -413,9 +413,11 @@ bool CKsStreamDevice::OpenRealTimePin(CKsFilter* filter, const WAVEFORMATEX* for
   if (!pin_->SupportsRealTime())
     return giveUp("The device's looped-streaming pin does not answer the real-time (WaveRT) property set.");
 
-  // The cyclic buffer holds the side's buffered time, and never less than two blocks: the
-  // client writes or reads one block while the hardware works in the other.
-  const uint32_t blocks = std::max<uint32_t>(bufferCount_, 2);
+  // The cyclic buffer holds the side's buffered time (never less than two blocks: the
+  // client works in one while the hardware works in the other) and two blocks more. A
+  // render loop held up past its written data lets the hardware run into that guard,
+  // which holds silence, instead of straight into the audio it played a pass ago.
+  const uint32_t blocks = std::max<uint32_t>(bufferCount_, 2) + 2;
   const uint32_t wanted = bufferBytes_ * blocks;
   const uint32_t paged = (wanted + kPageBytes - 1) / kPageBytes * kPageBytes;
   const uint32_t sizes[3] = {wanted, paged, paged * 2};
@@ -439,9 +441,9 @@ bool CKsStreamDevice::OpenRealTimePin(CKsFilter* filter, const WAVEFORMATEX* for
   if (!granted) {
     char text[kErrorTextSize];
     std::snprintf(text, sizeof(text),
-                  "The real-time (WaveRT) pin refused a cyclic buffer of %lu, %lu and %lu bytes (error %lu).",
-                  static_cast<unsigned long>(sizes[0]), static_cast<unsigned long>(sizes[1]),
-                  static_cast<unsigned long>(sizes[2]), static_cast<unsigned long>(error));
+                  "The real-time (WaveRT) pin refused cyclic buffers of %lu to %lu bytes (error %lu).",
+                  static_cast<unsigned long>(sizes[0]), static_cast<unsigned long>(sizes[2]),
+                  static_cast<unsigned long>(error));
     return giveUp(text);
   }
   if (actual < 2 * bufferBytes_ || actual % align != 0) {
@@ -490,8 +492,10 @@ void CKsStreamDevice::RealTimeLoop(WorkerThread& worker) {
   // Bytes next to the position the hardware may already have fetched (render) or not yet
   // written back (capture): 2 ms, at most half a block, whole frames.
   const uint32_t safe = std::min(block / 2 / frameBytes, std::max<uint32_t>(1, rate / 500)) * frameBytes;
-  // Render keeps the side's buffered time ahead of the position, never more than the ring.
-  const uint64_t fillTarget = std::min<uint64_t>(ringBytes_, static_cast<uint64_t>(block) * std::max<uint32_t>(bufferCount_, 2));
+  // Render keeps the side's buffered time ahead of the position and at least one block of
+  // the ring (its guard) free of audio not yet played.
+  const uint64_t fillTarget = std::min<uint64_t>(ringBytes_ - block,
+                                                 static_cast<uint64_t>(block) * std::max<uint32_t>(bufferCount_, 2));
   // Time the position needs for one pass through the ring: a loop held up longer than
   // that (less a block) cannot tell how often the position wrapped.
   const uint64_t ringMs = static_cast<uint64_t>(ringBytes_ / frameBytes) * 1000u / rate;
