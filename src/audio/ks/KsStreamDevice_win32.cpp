@@ -488,7 +488,10 @@ void CKsStreamDevice::RealTimeLoop(WorkerThread& worker) {
   const uint32_t frameBytes = format_.Format.nBlockAlign ? format_.Format.nBlockAlign : 1;
   const uint32_t rate = format_.Format.nSamplesPerSec ? format_.Format.nSamplesPerSec : 1;
   const uint32_t block = bufferBytes_;
-  const DWORD periodMs = std::max<DWORD>(1, static_cast<DWORD>(block / frameBytes * 1000u / rate));
+  // The position is looked at twice per block period: a block is then handed over at most
+  // half a period after it became due, which keeps the client's timing close to that of
+  // stream requests.
+  const DWORD periodMs = std::max<DWORD>(1, static_cast<DWORD>(block / frameBytes * 1000u / rate / 2));
   // Bytes next to the position the hardware may already have fetched (render) or not yet
   // written back (capture): 2 ms, at most half a block, whole frames.
   const uint32_t safe = std::min(block / 2 / frameBytes, std::max<uint32_t>(1, rate / 500)) * frameBytes;
