@@ -7,6 +7,7 @@
 #pragma once
 
 #include "KernelStreaming/KsCore.h"
+#include "KernelStreaming/KsRtAudio.h"
 
 // Bytes of a wave format: 18 for WAVE_FORMAT_PCM, 18 + cbSize otherwise.
 ULONG KsWaveFormatSize(const WAVEFORMATEX* wfx);
@@ -30,6 +31,29 @@ class CKsAudioPin : public CKsPin {
   bool SupportsFormat(const WAVEFORMATEX* pwfx) const;
   HRESULT ApplyFormat(const WAVEFORMATEX* pwfx);
 
+  // The streaming interfaces the pin lists: standard (queued stream requests) and looped
+  // (one cyclic buffer shared with the hardware, the real-time model).
+  bool OffersStandardStreaming() const { return m_bStandardStreaming; }
+  bool OffersLoopedStreaming() const { return m_bLoopedStreaming; }
+  bool OffersInterface(bool looped) const { return looped ? m_bLoopedStreaming : m_bStandardStreaming; }
+
+  // ---- Real-time (looped) pins, once instantiated with looped true --------------------
+  // Whether the pin answers the real-time property set (a set-support query).
+  bool SupportsRealTime();
+  // Asks for the cyclic buffer: `notifications` 0 without notification events, else that
+  // many per pass through the buffer. *base and *actualBytes are the driver's answer
+  // (the size may differ from the request); *error the Win32 error of a refusal.
+  HRESULT AllocateCyclicBuffer(ULONG requestedBytes, ULONG notifications, uint8_t** base,
+                               ULONG* actualBytes, DWORD* error);
+  // Registers (or unregisters) an event the driver sets at each notification.
+  HRESULT RegisterNotificationEvent(HANDLE event, bool reg);
+  // Stream thread: the hardware's byte offset in the cyclic buffer (KSPROPERTY_AUDIO_POSITION,
+  // PlayOffset) on the caller's OVERLAPPED, request and reply records, waited for at most
+  // timeoutMs. A request still pending at the timeout fails; the driver may fill the
+  // caller's records until the pin is closed, so they must live that long. No allocation.
+  HRESULT ReadPosition(OVERLAPPED* ov, KSPROPERTY* request, KSAUDIO_POSITION* reply, DWORD timeoutMs,
+                       ULONGLONG* offset);
+
   KSDATAFORMAT* GetDataFormat() const { return m_pksDataFormatWfx; }
   const WAVEFORMATEX* GetAppliedFormat() const { return m_pWaveFormat; }
   const KsList<KSDATARANGE_AUDIO>& AudioDataRanges() const { return m_listDataRange; }
@@ -38,6 +62,8 @@ class CKsAudioPin : public CKsPin {
   KSDATAFORMAT* m_pksDataFormatWfx = nullptr;  // inside m_pksPinCreate
   KsList<KSDATARANGE_AUDIO> m_listDataRange;   // owned copies
   WAVEFORMATEX* m_pWaveFormat = nullptr;       // owned copy (uint8_t[]) of the last format
+  bool m_bStandardStreaming = false;
+  bool m_bLoopedStreaming = false;
 
  private:
   HRESULT InitPinConnect();
@@ -71,15 +97,19 @@ class CKsAudioFilter : public CKsFilter {
   CKsAudioFilter(const char* pszName, HRESULT* hr, const char* friendlyName);
   HRESULT DiscoverPins() override;
 
-  // First pin of `list`, in order, whose SupportsFormat holds; null if none.
+  // First pin of `list`, in order, whose SupportsFormat holds; null if none. With
+  // `looped` given, only pins offering that streaming interface are considered.
   static CKsAudioPin* FindPinForFormat(const KsList<CKsPin>& list, const WAVEFORMATEX* pwfx);
+  static CKsAudioPin* FindPinForFormat(const KsList<CKsPin>& list, const WAVEFORMATEX* pwfx, bool looped);
+  // Whether any pin of `list` offers standard or looped streaming.
+  static void OfferedInterfaces(const KsList<CKsPin>& list, bool* standard, bool* looped);
 };
 
 class CKsRenderFilter : public CKsAudioFilter {
  public:
   CKsRenderFilter(const char* pszName, HRESULT* hr, const char* friendlyName);
   // The instantiated pin, now owned by the caller (removed from the filter's lists), or
-  // null.
+  // null. Only pins offering the interface `looped` asks for are tried.
   CKsAudioPin* OpenRenderPin(const WAVEFORMATEX* pwfx, bool looped);
 };
 

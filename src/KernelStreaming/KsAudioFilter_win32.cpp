@@ -96,9 +96,28 @@ CKsAudioPin* CKsAudioFilter::FindPinForFormat(const KsList<CKsPin>& list, const 
   return nullptr;
 }
 
+CKsAudioPin* CKsAudioFilter::FindPinForFormat(const KsList<CKsPin>& list, const WAVEFORMATEX* pwfx,
+                                               bool looped) {
+  for (CKsPin* pin : list) {
+    CKsAudioPin* audio = static_cast<CKsAudioPin*>(pin);
+    if (audio->OffersInterface(looped) && audio->SupportsFormat(pwfx)) return audio;
+  }
+  return nullptr;
+}
+
+void CKsAudioFilter::OfferedInterfaces(const KsList<CKsPin>& list, bool* standard, bool* looped) {
+  *standard = false;
+  *looped = false;
+  for (CKsPin* pin : list) {
+    const CKsAudioPin* audio = static_cast<const CKsAudioPin*>(pin);
+    *standard = *standard || audio->OffersStandardStreaming();
+    *looped = *looped || audio->OffersLoopedStreaming();
+  }
+}
+
 CKsAudioPin* CKsRenderFilter::OpenRenderPin(const WAVEFORMATEX* pwfx, bool looped) {
   CKsAudioPin* taken = nullptr;
-  CKsAudioPin* candidate = FindPinForFormat(m_listRenderSinkPins, pwfx);
+  CKsAudioPin* candidate = FindPinForFormat(m_listRenderSinkPins, pwfx, looped);
   if (candidate && SUCCEEDED(candidate->ApplyFormat(pwfx)) &&
       SUCCEEDED(candidate->Instantiate(looped))) {
     KsTrace(5, "Successfully instantiated Render Pin.  Handle = 0x%08lx",
@@ -109,6 +128,7 @@ CKsAudioPin* CKsRenderFilter::OpenRenderPin(const WAVEFORMATEX* pwfx, bool loope
     // A pin may accept a format its data ranges do not announce; try each one.
     for (CKsPin* pin : m_listRenderSinkPins) {
       CKsAudioPin* audio = static_cast<CKsAudioPin*>(pin);
+      if (!audio->OffersInterface(looped)) continue;
       if (SUCCEEDED(audio->ApplyFormat(pwfx)) && SUCCEEDED(audio->Instantiate(looped))) {
         taken = audio;
         break;
@@ -130,7 +150,7 @@ CKsAudioPin* CKsRenderFilter::OpenRenderPin(const WAVEFORMATEX* pwfx, bool loope
 }
 
 CKsAudioPin* CKsCaptureFilter::OpenCapturePin(const WAVEFORMATEX* pwfx, bool looped) {
-  CKsAudioPin* pin = FindPinForFormat(m_listCaptureSinkPins, pwfx);
+  CKsAudioPin* pin = FindPinForFormat(m_listCaptureSinkPins, pwfx, looped);
   if (!pin) {
     KsTrace(1, "Could not find a Capture pin that supports the given wave format");
     return nullptr;

@@ -80,18 +80,20 @@ HRESULT CKsAudioPin::InitPinConnect() {
 HRESULT CKsAudioPin::ReadAudioDataRanges() {
   ULONG count = 0;
   const KSIDENTIFIER* ids = Interfaces(&count);
-  bool found = false;
-  for (ULONG i = 0; i < count && !found; ++i) {
+  for (ULONG i = 0; i < count; ++i) {
     KSIDENTIFIER id;
     std::memcpy(&id, ids + i, sizeof(id));
-    found = IsEqualGUID(id.Set, KSINTERFACESETID_Standard) && id.Id == KSINTERFACE_STANDARD_STREAMING;
+    if (!IsEqualGUID(id.Set, KSINTERFACESETID_Standard)) continue;
+    if (id.Id == KSINTERFACE_STANDARD_STREAMING) m_bStandardStreaming = true;
+    if (id.Id == KSINTERFACE_STANDARD_LOOPED_STREAMING) m_bLoopedStreaming = true;
   }
-  if (!found) {
+  // A real-time pin lists only the looped interface; one of the two is needed.
+  if (!m_bStandardStreaming && !m_bLoopedStreaming) {
     KsTrace(1, "No standard streaming interfaces on the pin");
     return E_FAIL;
   }
+  bool found = false;
   ids = Mediums(&count);
-  found = false;
   for (ULONG i = 0; i < count && !found; ++i) {
     KSIDENTIFIER id;
     std::memcpy(&id, ids + i, sizeof(id));
@@ -213,4 +215,102 @@ CKsRenderPin::CKsRenderPin(CKsFilter* filter, ULONG pinId, HRESULT* hr) : CKsAud
 
 CKsCapturePin::CKsCapturePin(CKsFilter* filter, ULONG pinId, HRESULT* hr) : CKsAudioPin(filter, pinId, hr) {
   m_nPinKind = 2;
+}
+
+// ---- Real-time pins ----------------------------------------------------------------------
+
+bool CKsAudioPin::SupportsRealTime() {
+  KSPROPERTY prop;
+  std::memset(&prop, 0, sizeof(prop));
+  prop.Set = KSPROPSETID_RtAudio;
+  prop.Id = 0;
+  prop.Flags = KSPROPERTY_TYPE_SETSUPPORT;
+  ULONG returned = 0;
+  const HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &prop, sizeof(prop), nullptr, 0, &returned);
+  KS_LEAVE(hr);
+  return hr == S_OK;
+}
+
+HRESULT CKsAudioPin::AllocateCyclicBuffer(ULONG requestedBytes, ULONG notifications, uint8_t** base,
+                                          ULONG* actualBytes, DWORD* error) {
+  *base = nullptr;
+  *actualBytes = 0;
+  *error = 0;
+  KsRtAudioBuffer answer;
+  std::memset(&answer, 0, sizeof(answer));
+  ULONG returned = 0;
+  HRESULT hr;
+  if (notifications == 0) {
+    KsRtAudioBufferProperty request;
+    std::memset(&request, 0, sizeof(request));
+    request.Property.Set = KSPROPSETID_RtAudio;
+    request.Property.Id = kKsRtAudioBuffer;
+    request.Property.Flags = KSPROPERTY_TYPE_GET;
+    request.RequestedBufferSize = requestedBytes;
+    hr = SyncIoctlError(m_handle, IOCTL_KS_PROPERTY, &request, sizeof(request), &answer,
+                        sizeof(answer), &returned, error);
+  } else {
+    KsRtAudioBufferPropertyWithNotification request;
+    std::memset(&request, 0, sizeof(request));
+    request.Property.Set = KSPROPSETID_RtAudio;
+    request.Property.Id = kKsRtAudioBufferWithNotification;
+    request.Property.Flags = KSPROPERTY_TYPE_GET;
+    request.RequestedBufferSize = requestedBytes;
+    request.NotificationCount = notifications;
+    hr = SyncIoctlError(m_handle, IOCTL_KS_PROPERTY, &request, sizeof(request), &answer,
+                        sizeof(answer), &returned, error);
+  }
+  if (SUCCEEDED(hr) && (returned < sizeof(answer) || !answer.BufferAddress || answer.ActualBufferSize == 0)) {
+    // A success that names no buffer cannot be streamed through.
+    KsTrace(1, "Real-time buffer reply without a buffer (%lu bytes)", static_cast<unsigned long>(returned));
+    hr = E_FAIL;
+  }
+  if (FAILED(hr)) {
+    KsTrace(1, "Failed to allocate a real-time buffer of %lu bytes", static_cast<unsigned long>(requestedBytes));
+    KS_LEAVE(hr);
+    return hr;
+  }
+  *base = static_cast<uint8_t*>(answer.BufferAddress);
+  *actualBytes = answer.ActualBufferSize;
+  KS_LEAVE(S_OK);
+  return S_OK;
+}
+
+HRESULT CKsAudioPin::RegisterNotificationEvent(HANDLE event, bool reg) {
+  KsRtAudioNotificationEventProperty request;
+  std::memset(&request, 0, sizeof(request));
+  request.Property.Set = KSPROPSETID_RtAudio;
+  request.Property.Id = reg ? kKsRtAudioRegisterNotificationEvent : kKsRtAudioUnregisterNotificationEvent;
+  request.Property.Flags = KSPROPERTY_TYPE_GET;
+  request.NotificationEvent = event;
+  ULONG returned = 0;
+  HRESULT hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &request, sizeof(request), nullptr, 0, &returned);
+  if (hr != S_OK) {
+    KsTrace(1, reg ? "Failed to register the notification event" : "Failed to unregister the notification event");
+    hr = E_FAIL;
+  }
+  KS_LEAVE(hr);
+  return hr;
+}
+
+HRESULT CKsAudioPin::ReadPosition(OVERLAPPED* ov, KSPROPERTY* request, KSAUDIO_POSITION* reply,
+                                  DWORD timeoutMs, ULONGLONG* offset) {
+  request->Set = KSPROPSETID_Audio;
+  request->Id = KSPROPERTY_AUDIO_POSITION;
+  request->Flags = KSPROPERTY_TYPE_GET;
+  KsSystem* sys = KsGetSystem();
+  DWORD error = 0;
+  DWORD ignored = 0;
+  BOOL ok = sys->IoControl(m_handle, IOCTL_KS_PROPERTY, request, sizeof(*request), reply,
+                           sizeof(*reply), &ignored, ov, &error);
+  if (!ok && error == ERROR_IO_PENDING) {
+    HANDLE event = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(ov->hEvent) & ~static_cast<ULONG_PTR>(1));
+    if (WaitForSingleObject(event, timeoutMs) != WAIT_OBJECT_0) return E_FAIL;  // the request stays with the driver until the pin closes
+    ok = TRUE;
+  }
+  if (!ok) return E_FAIL;
+  DWORD got = 0;
+  if (sys->OverlappedResult(m_handle, ov, &got) != 0 || got < sizeof(*reply)) return E_FAIL;
+  *offset = reply->PlayOffset;
+  return S_OK;
 }

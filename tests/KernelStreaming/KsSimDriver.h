@@ -52,6 +52,18 @@ struct KsSimPinSpec {
   double toneHz = 1000.0;         // capture: sine on every channel
   double toneAmplitude = 0.5;     // of full scale
 
+  // Real-time (WaveRT) pin: created only with the looped interface, answers the real-time
+  // property set and streams through one cyclic buffer whose position advances on the
+  // clock (render: what the position passes is played; capture: the tone is written
+  // there). Stream requests are refused.
+  bool waveRt = false;
+  bool rtNotifications = true;    // false: the buffer with notifications is refused
+  bool rtRefuseRegister = false;  // the notification event registration is refused
+  ULONG rtBufferAlignBytes = 0;   // non-zero: buffer sizes not a multiple are refused
+  ULONG rtMaxBufferBytes = 1u << 20;
+  int32_t rtFailPositionAfter = -1;        // position reads after the first n fail
+  double rtStopPositionAfterSeconds = -1;  // the position stops after this much running
+
   KsSimPinSpec();
   static KSDATARANGE_AUDIO PcmRange(ULONG maxChannels, ULONG minBits, ULONG maxBits,
                                     ULONG minRate, ULONG maxRate);
@@ -90,6 +102,12 @@ struct KsSimPinStats {
   std::vector<void*> firstSubmittedData;  // Data pointers of the first 64 submissions
   WORD lastFormatTag = 0;
   ULONG lastCreateInterfaceId = 0;
+  std::vector<ULONG> rtBufferRequests;  // sizes asked for, refused ones included
+  ULONG rtNotificationCount = 0;        // of the buffer granted last
+  int32_t rtEventsRegistered = 0;       // registrations accepted
+  int32_t rtNotificationsSignalled = 0;
+  int32_t rtPositionReads = 0;
+  int64_t rtPositionWraps = 0;          // passes of the position through the buffer end
 };
 
 class KsSimDriver final : public KsSystem {
@@ -157,6 +175,9 @@ class KsSimDriver final : public KsSystem {
   DWORD FilterProperty(int32_t filter, const void* in, DWORD inSize, std::vector<uint8_t>* reply);
   DWORD PinProperty(PinInstance* pin, const void* in, DWORD inSize, void* out, DWORD outSize,
                     DWORD* bytes);
+  DWORD RtProperty(PinInstance* pin, const KSPROPERTY& prop, const void* in, DWORD inSize, void* out,
+                   DWORD outSize, DWORD* bytes);
+  void AdvanceRt(PinInstance* pin, double now);
   BOOL Submit(PinInstance* pin, bool write, void* out, DWORD outSize, OVERLAPPED* ov, DWORD* error);
   void SetState(PinInstance* pin, KSSTATE state);
   void CancelAll(PinInstance* pin);

@@ -1,5 +1,6 @@
 // The simulated kernel-streaming audio driver.
 #include "KernelStreaming/KsSimDriver.h"
+#include "KernelStreaming/KsRtAudio.h"
 
 #include <algorithm>
 #include <cmath>
@@ -120,6 +121,15 @@ struct KsSimDriver::PinInstance {
   uint32_t frameClock = 0;  // capture frames the device has heard, gaps included
   int32_t submissions = 0;
   int32_t completions = 0;
+  // Real-time pins: the cyclic buffer, its position and the notification event.
+  std::vector<uint8_t> ring;
+  ULONG notifications = 0;
+  HANDLE notifyEvent = nullptr;
+  double rtFrames = 0;        // frames the position has advanced since the last stop
+  double rtLastTick = 0;
+  double rtRunSeconds = 0;
+  uint64_t rtPosition = 0;    // bytes, not wrapped
+  int32_t positionReads = 0;
 };
 
 struct KsSimDriver::Object {
@@ -570,6 +580,10 @@ DWORD KsSimDriver::PinProperty(PinInstance* pin, const void* in, DWORD inSize, v
   if (!in || inSize < sizeof(KSPROPERTY)) return ERROR_INVALID_PARAMETER;
   KSPROPERTY prop;
   std::memcpy(&prop, in, sizeof(prop));
+  const KsSimPinSpec& pinSpec = filters_[static_cast<size_t>(pin->filter)].pins[pin->pin];
+  if (pinSpec.waveRt && (IsEqualGUID(prop.Set, KSPROPSETID_RtAudio) ||
+                         (IsEqualGUID(prop.Set, KSPROPSETID_Audio) && prop.Id == KSPROPERTY_AUDIO_POSITION)))
+    return RtProperty(pin, prop, in, inSize, out, outSize, bytes);
   if (!IsEqualGUID(prop.Set, KSPROPSETID_Connection) || prop.Id != KSPROPERTY_CONNECTION_STATE)
     return ERROR_NOT_FOUND;
   if (!out || outSize < sizeof(ULONG)) return ERROR_INSUFFICIENT_BUFFER;
@@ -595,6 +609,13 @@ void KsSimDriver::SetState(PinInstance* pin, KSSTATE state) {
   if (state == KSSTATE_RUN && pin->state != KSSTATE_RUN) {
     pin->lastEnd = NowSeconds();
     pin->hadRequest = false;
+    pin->rtLastTick = pin->lastEnd;
+  }
+  if (pin->state == KSSTATE_RUN && state != KSSTATE_RUN && spec.waveRt) AdvanceRt(pin, NowSeconds());
+  if (state == KSSTATE_STOP && spec.waveRt) {
+    // Stopping a real-time pin resets its position to the buffer start.
+    pin->rtFrames = 0;
+    pin->rtPosition = 0;
   }
   if (state != KSSTATE_RUN) {
     // Leaving run freezes the device clock; requests restart their timing on resume.
@@ -626,6 +647,10 @@ BOOL KsSimDriver::Submit(PinInstance* pin, bool write, void* out, DWORD outSize,
     ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(kStatusUnsuccessful));
     return FALSE;
   }
+  if (spec.waveRt) {
+    *error = ERROR_INVALID_FUNCTION;  // a real-time pin has no stream requests
+    return FALSE;
+  }
   if (spec.failSubmissionAfter >= 0 && pin->submissions >= spec.failSubmissionAfter) {
     *error = ERROR_GEN_FAILURE;
     ov->Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(kStatusUnsuccessful));
@@ -654,8 +679,10 @@ DWORD KsSimDriver::CreatePin(HANDLE filterHandle, KSPIN_CONNECT* connect, ACCESS
   record.stats.lastCreateInterfaceId = connect->Interface.Id;
   if (pinSpec.createError) return pinSpec.createError;
   if (pinSpec.busy) return ERROR_BUSY;
+  const ULONG wantedInterface =
+      pinSpec.waveRt ? KSINTERFACE_STANDARD_LOOPED_STREAMING : KSINTERFACE_STANDARD_STREAMING;
   if (!IsEqualGUID(connect->Interface.Set, KSINTERFACESETID_Standard) ||
-      connect->Interface.Id != KSINTERFACE_STANDARD_STREAMING ||
+      connect->Interface.Id != wantedInterface ||
       !IsEqualGUID(connect->Medium.Set, KSMEDIUMSETID_Standard))
     return ERROR_NOT_SUPPORTED;
   const auto* format = reinterpret_cast<const KSDATAFORMAT*>(connect + 1);
@@ -703,6 +730,129 @@ DWORD KsSimDriver::CreatePin(HANDLE filterHandle, KSPIN_CONNECT* connect, ACCESS
   }
   *pinHandle = NewHandle(std::move(object));
   return 0;
+}
+
+// ---- Real-time pins -------------------------------------------------------------------------
+
+DWORD KsSimDriver::RtProperty(PinInstance* pin, const KSPROPERTY& prop, const void* in, DWORD inSize,
+                              void* out, DWORD outSize, DWORD* bytes) {
+  const KsSimPinSpec& spec = filters_[static_cast<size_t>(pin->filter)].pins[pin->pin];
+  PinRecord& record = Record(pin->filter, pin->pin);
+  if (IsEqualGUID(prop.Set, KSPROPSETID_Audio)) {
+    if (!(prop.Flags & KSPROPERTY_TYPE_GET)) return ERROR_INVALID_PARAMETER;
+    if (!out || outSize < sizeof(KSAUDIO_POSITION)) return ERROR_INSUFFICIENT_BUFFER;
+    ++record.stats.rtPositionReads;
+    if (spec.rtFailPositionAfter >= 0 && pin->positionReads >= spec.rtFailPositionAfter)
+      return ERROR_GEN_FAILURE;
+    ++pin->positionReads;
+    AdvanceRt(pin, NowSeconds());
+    KSAUDIO_POSITION position = {};
+    if (!pin->ring.empty()) position.PlayOffset = pin->rtPosition % pin->ring.size();
+    position.WriteOffset = position.PlayOffset;
+    std::memcpy(out, &position, sizeof(position));
+    *bytes = sizeof(position);
+    return 0;
+  }
+  if (prop.Flags & KSPROPERTY_TYPE_SETSUPPORT) return 0;  // the set is there
+  if (!(prop.Flags & KSPROPERTY_TYPE_GET)) return ERROR_NOT_FOUND;
+  switch (prop.Id) {
+    case 1:    // KSPROPERTY_RTAUDIO_BUFFER
+    case 5: {  // KSPROPERTY_RTAUDIO_BUFFER_WITH_NOTIFICATION
+      const bool withNotification = prop.Id == 5;
+      const DWORD needed = withNotification ? sizeof(KsRtAudioBufferPropertyWithNotification)
+                                            : sizeof(KsRtAudioBufferProperty);
+      if (inSize < needed) return ERROR_INVALID_PARAMETER;
+      if (!out || outSize < sizeof(KsRtAudioBuffer)) return ERROR_INSUFFICIENT_BUFFER;
+      KsRtAudioBufferPropertyWithNotification request = {};
+      std::memcpy(&request, in, needed);
+      record.stats.rtBufferRequests.push_back(request.RequestedBufferSize);
+      if (withNotification && !spec.rtNotifications) return ERROR_NOT_FOUND;
+      if (withNotification && (request.NotificationCount < 1 || request.NotificationCount > 2))
+        return ERROR_INVALID_PARAMETER;
+      if (pin->state != KSSTATE_STOP) return ERROR_BUSY;
+      const ULONG size = request.RequestedBufferSize;
+      if (size == 0 || size > spec.rtMaxBufferBytes || size % pin->format.nBlockAlign != 0 ||
+          (spec.rtBufferAlignBytes != 0 && size % spec.rtBufferAlignBytes != 0))
+        return ERROR_NOT_SUPPORTED;
+      pin->ring.assign(size, 0);
+      pin->notifications = withNotification ? request.NotificationCount : 0;
+      pin->notifyEvent = nullptr;
+      record.stats.rtNotificationCount = pin->notifications;
+      KsRtAudioBuffer answer = {};
+      answer.BufferAddress = pin->ring.data();
+      answer.ActualBufferSize = size;
+      std::memcpy(out, &answer, sizeof(answer));
+      *bytes = sizeof(answer);
+      return 0;
+    }
+    case 6:    // KSPROPERTY_RTAUDIO_REGISTER_NOTIFICATION_EVENT
+    case 7: {  // KSPROPERTY_RTAUDIO_UNREGISTER_NOTIFICATION_EVENT
+      if (inSize < sizeof(KsRtAudioNotificationEventProperty)) return ERROR_INVALID_PARAMETER;
+      KsRtAudioNotificationEventProperty request = {};
+      std::memcpy(&request, in, sizeof(request));
+      if (prop.Id == 7) {
+        if (pin->notifyEvent != request.NotificationEvent) return ERROR_INVALID_PARAMETER;
+        pin->notifyEvent = nullptr;
+        return 0;
+      }
+      if (!spec.rtNotifications || spec.rtRefuseRegister || pin->notifications == 0 || !request.NotificationEvent)
+        return ERROR_NOT_SUPPORTED;
+      pin->notifyEvent = request.NotificationEvent;
+      ++record.stats.rtEventsRegistered;
+      return 0;
+    }
+    default: return ERROR_NOT_FOUND;
+  }
+}
+
+void KsSimDriver::AdvanceRt(PinInstance* pin, double now) {
+  if (pin->state != KSSTATE_RUN || pin->ring.empty()) {
+    pin->rtLastTick = now;
+    return;
+  }
+  const KsSimPinSpec& spec = filters_[static_cast<size_t>(pin->filter)].pins[pin->pin];
+  PinRecord& record = Record(pin->filter, pin->pin);
+  const WAVEFORMATEX& f = pin->format;
+  double elapsed = now - pin->rtLastTick;
+  pin->rtLastTick = now;
+  if (elapsed <= 0) return;
+  if (spec.rtStopPositionAfterSeconds >= 0) {
+    const double left = spec.rtStopPositionAfterSeconds - pin->rtRunSeconds;
+    pin->rtRunSeconds += elapsed;
+    if (left <= 0) return;
+    elapsed = std::min(elapsed, left);
+  }
+  pin->rtFrames += elapsed * f.nSamplesPerSec;
+  const uint64_t target = static_cast<uint64_t>(pin->rtFrames) * f.nBlockAlign;
+  const size_t size = pin->ring.size();
+  const uint32_t channels = f.nChannels;
+  const size_t keep = static_cast<size_t>(renderKeepSeconds_ * f.nSamplesPerSec) * channels;
+  const bool render = spec.dataFlow == KSPIN_DATAFLOW_IN;
+  const double step = 2.0 * 3.14159265358979323846 * spec.toneHz / f.nSamplesPerSec;
+  const uint64_t slice = pin->notifications ? size / pin->notifications : 0;
+  while (pin->rtPosition < target) {
+    const size_t at = static_cast<size_t>(pin->rtPosition % size);
+    auto* frame = reinterpret_cast<int16_t*>(pin->ring.data() + at);
+    if (render) {
+      // The hardware plays whatever the buffer holds where the position passes.
+      if (record.rendered.size() + channels <= keep) record.rendered.insert(record.rendered.end(), frame, frame + channels);
+      ++record.frames;
+    } else {
+      const int16_t value = spec.captureCounter
+                                ? static_cast<int16_t>(pin->frameClock & 0x7FFF)
+                                : static_cast<int16_t>(std::lround(std::sin(pin->phase) * spec.toneAmplitude * 32767.0));
+      for (uint32_t c = 0; c < channels; ++c) frame[c] = value;
+      ++pin->frameClock;
+      pin->phase += step;
+      if (pin->phase > 2.0 * 3.14159265358979323846) pin->phase -= 2.0 * 3.14159265358979323846;
+    }
+    pin->rtPosition += f.nBlockAlign;
+    if (pin->rtPosition % size == 0) ++record.stats.rtPositionWraps;
+    if (slice && pin->notifyEvent && pin->rtPosition % slice == 0) {
+      SetEvent(pin->notifyEvent);
+      ++record.stats.rtNotificationsSignalled;
+    }
+  }
 }
 
 // ---- The clock ------------------------------------------------------------------------------
@@ -762,6 +912,10 @@ void KsSimDriver::Tick() {
     if (!pin || pin->state != KSSTATE_RUN) continue;
     const WAVEFORMATEX& f = pin->format;
     const KsSimPinSpec& spec = filters_[static_cast<size_t>(pin->filter)].pins[pin->pin];
+    if (spec.waveRt) {
+      AdvanceRt(pin, now);
+      continue;
+    }
     while (!pin->queue.empty()) {
       if (spec.stallAfterCompletions >= 0 && pin->completions >= spec.stallAfterCompletions) break;
       Request& r = pin->queue.front();

@@ -97,3 +97,11 @@ inline WAVEFORMATEXTENSIBLE MakeFormat(WORD channels, DWORD rate, bool extensibl
   f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
   return f;
 }
+
+// A real-time (WaveRT) pin: only the looped interface, the cyclic buffer with notifications.
+inline KsSimPinSpec WaveRtPinSpec(bool render) {
+  KsSimPinSpec p = render ? RenderPinSpec() : CapturePinSpec();
+  p.interfaces[0].Id = KSINTERFACE_STANDARD_LOOPED_STREAMING;
+  p.waveRt = true;
+  return p;
+}

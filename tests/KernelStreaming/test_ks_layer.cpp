@@ -348,8 +348,8 @@ TEST(KsAudioPin, DataRangeQualification) {
                          Range(KSDATAFORMAT_TYPE_AUDIO, mpeg, GUID_NULL)};
   // Pin 2: a kept wildcard range: any PCM or extensible format within its limits.
   spec.pins[2].ranges = {Range(KSDATAFORMAT_TYPE_AUDIO, GUID_NULL, GUID_NULL)};
-  // Pin 3: no standard interface.
-  spec.pins[3].interfaces[0].Id = KSINTERFACE_STANDARD_LOOPED_STREAMING;
+  // Pin 3: neither the standard nor the looped (real-time) interface.
+  spec.pins[3].interfaces[0].Id = 7;
   sim.Driver().AddFilter(spec);
 
   HRESULT hr;

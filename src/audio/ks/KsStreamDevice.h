@@ -3,6 +3,17 @@
 // worker thread whose buffer loop hands every completed buffer to the client and submits
 // it again.
 //
+// A device whose pins stream only through the real-time model (one cyclic buffer shared
+// with the hardware, the looped interface) gets the second loop: it follows the hardware
+// position, woken by the driver's notification event or, where the driver has none, at
+// the block period, and copies whole blocks between the client and the cyclic buffer,
+// never closer to the position than a safe distance. A filter offering both kinds keeps
+// the stream requests.
+//
+// Either loop waits with a bound: a request or position read the driver fails, or no
+// completed buffer / no position progress for longer than max(500 ms, four times the
+// buffered time), ends the loop with the side marked failed.
+//
 // Threads: construction, OpenDevice, StopStream and destruction on the window thread.
 // The buffer loop runs on the worker and calls the client from there (real-time: the
 // loop allocates nothing; each pass is one wait, one client call and one submission).
@@ -59,6 +70,8 @@ class CKsStreamDevice : private WorkerBody {
     switch (loopFailure_.load(std::memory_order_acquire)) {
       case kWriteFailed: return "KS write failed!\n";
       case kRequestFailed: return isInput_ ? "KS capture request failed!\n" : "KS render request failed!\n";
+      case kStalled: return "Device stopped delivering audio";
+      case kPositionFailed: return "Device failed to report its position";
       default: return errorText_;
     }
   }
@@ -74,9 +87,29 @@ class CKsStreamDevice : private WorkerBody {
   // Passes of the buffer loop, for tests that check it does not spin while stopping.
   uint64_t LoopPasses() const { return loopPasses_.load(std::memory_order_relaxed); }
   const CKsAudioPin* Pin() const { return pin_; }
+  // Real-time streaming: whether the pin is a real-time one, the cyclic buffer granted,
+  // whether the driver's notification event drives the loop (else it polls), and the
+  // times the client fell behind the hardware position (render: the position reached
+  // unwritten data; capture: the hardware overwrote unread data).
+  bool IsRealTime() const { return realTime_; }
+  uint32_t CyclicBufferBytes() const { return ringBytes_; }
+  bool UsesNotifications() const { return notifying_; }
+  uint32_t Underruns() const { return underruns_.load(std::memory_order_relaxed); }
+  // How long the loop waits for progress before it calls the device failed.
+  uint32_t StallTimeoutMs() const { return stallMs_; }
 
  private:
   void ThreadBody(WorkerThread& worker) override;
+  void RequestLoop(WorkerThread& worker);
+  void RealTimeLoop(WorkerThread& worker);
+  // Opens a real-time pin of the found filter and sets up its cyclic buffer; false with
+  // the error text set.
+  bool OpenRealTimePin(CKsFilter* filter, const WAVEFORMATEX* format);
+  void SetNoPinText(CKsFilter* filter);
+  void Fail(int32_t why);
+  void CopyToRing(uint64_t at, const uint8_t* from, uint32_t bytes);
+  void CopyFromRing(uint64_t at, uint8_t* to, uint32_t bytes);
+  void ZeroRing(uint64_t from, uint64_t to);
   void Enumerate();
   void SetErrorText(const char* text);
   void SignalBufferEvents();
@@ -91,7 +124,9 @@ class CKsStreamDevice : private WorkerBody {
   std::atomic<bool> closing_{false};
   std::atomic<bool> error_{false};
   // Why the buffer loop stopped, for the error text (the loop never writes the text).
-  enum LoopFailure : int32_t { kNoLoopFailure = 0, kWriteFailed = 1, kRequestFailed = 2 };
+  enum LoopFailure : int32_t {
+    kNoLoopFailure = 0, kWriteFailed = 1, kRequestFailed = 2, kStalled = 3, kPositionFailed = 4
+  };
   std::atomic<int32_t> loopFailure_{kNoLoopFailure};
   char errorText_[kErrorTextSize] = {};
 
@@ -117,4 +152,17 @@ class CKsStreamDevice : private WorkerBody {
   std::mutex stopLock_;
   std::atomic<KsStreamClient*> client_{nullptr};
   std::atomic<uint64_t> loopPasses_{0};
+  uint32_t stallMs_ = 500;
+
+  // Real-time streaming (set up by OpenDevice, used by the worker).
+  bool realTime_ = false;
+  uint8_t* ring_ = nullptr;  // the driver's mapping, valid while the pin is open
+  uint32_t ringBytes_ = 0;
+  bool notifying_ = false;   // the notification event is registered
+  HANDLE notifyEvent_ = nullptr;
+  HANDLE positionEvent_ = nullptr;
+  OVERLAPPED positionOv_ = {};
+  KSPROPERTY positionRequest_ = {};
+  KSAUDIO_POSITION positionReply_ = {};
+  std::atomic<uint32_t> underruns_{0};
 };

@@ -7,6 +7,10 @@
 // silent first buffers); with the ratio free, as Start configures it, the ratio control
 // is in the loop too. It moves the pitch slowly while it steers the FIFO level, so
 // distortion is judged on 100 ms pieces, over which that movement is negligible.
+// The same bridge runs on real-time (WaveRT) pins in both directions, with the driver's
+// notifications and with the polling fallback: what the render pin's position passed in
+// its cyclic buffer is what it played, so a block copied at the wrong place, too close to
+// the position or across the wrap shows as a gap or distortion.
 #include "KernelStreaming/KsTestSupport.h"
 #include "audio/ks/KsAudioInterface.h"
 #include "KsBridgeSupport.h"
@@ -28,14 +32,22 @@ CAudioInterface* KsFactory(bool isInput, int32_t type) {
   return type == kAudioTypeKernelStreaming ? new CKsAudioInterface(isInput) : nullptr;
 }
 
-void RunSimulatedBridge(bool variableRatio) {
+enum class Pins { kStandard, kRealTime, kRealTimePolled };
+
+void RunSimulatedBridge(bool variableRatio, Pins pins = Pins::kStandard) {
   KsSimScope sim;
   sim.SetThreshold(0);
   KsSimFilterSpec mic = AudioFilterSpec("Sim Mic", false, 0);
+  KsSimFilterSpec speakerSpec = AudioFilterSpec("Sim Speakers", true, 1);
+  if (pins != Pins::kStandard) {
+    mic.pins[0] = WaveRtPinSpec(false);
+    speakerSpec.pins[0] = WaveRtPinSpec(true);
+    mic.pins[0].rtNotifications = speakerSpec.pins[0].rtNotifications = pins == Pins::kRealTime;
+  }
   mic.pins[0].toneHz = kToneHz;
   mic.pins[0].toneAmplitude = kAmplitude;
   const int32_t micIndex = sim.Driver().AddFilter(mic);
-  const int32_t speakers = sim.Driver().AddFilter(AudioFilterSpec("Sim Speakers", true, 1));
+  const int32_t speakers = sim.Driver().AddFilter(speakerSpec);
   AudioInterfaceFactory previous = AudioPort::SetInterfaceFactory(&KsFactory);
 
   const int32_t frames = 512, count = 6;
@@ -49,6 +61,13 @@ void RunSimulatedBridge(bool variableRatio) {
   ASSERT_EQ(in.Open(ksbridge::Params("Sim Mic", 48000, frames, count)), 0) << in.GetErrorText();
   ASSERT_EQ(out.Open(ksbridge::Params("Sim Speakers", 44100, frames, count)), 0) << out.GetErrorText();
   std::this_thread::sleep_for(std::chrono::seconds(10));
+  const auto* inKs = static_cast<const CKsAudioInterface*>(in.GetInterface());
+  const auto* outKs = static_cast<const CKsAudioInterface*>(out.GetInterface());
+  ASSERT_TRUE(inKs->Stream() && outKs->Stream());
+  EXPECT_EQ(inKs->Stream()->IsRealTime(), pins != Pins::kStandard);
+  EXPECT_EQ(outKs->Stream()->IsRealTime(), pins != Pins::kStandard);
+  EXPECT_EQ(outKs->Stream()->UsesNotifications(), pins == Pins::kRealTime);
+  const uint32_t rtUnderruns = inKs->Stream()->Underruns() + outKs->Stream()->Underruns();
   const int32_t underruns = bridge.resampler.UnderrunCount();
   const int32_t overruns = bridge.resampler.OverrunCount();
   const double ratio = bridge.resampler.CurrentRatio();
@@ -86,8 +105,15 @@ void RunSimulatedBridge(bool variableRatio) {
   const double level = sigan::LevelDb(left.data() + start, len);
   auto gaps = sigan::FindDiscontinuities(left.data() + start, len, 44100.0, medianHz);
   auto gapsR = sigan::FindDiscontinuities(right.data() + start, len, 44100.0, medianHz);
-  std::printf("KS sim bridge 48000 -> 44100, %s ratio: %.3f Hz (median of 100 ms pieces), level %.2f dB, THD+N %.1f dB, %zu discontinuities in 4 s, "
+  if (pins != Pins::kStandard) {
+    // Ten seconds through a ring of 8 blocks (93 ms at 44100 Hz): the position wrapped.
+    EXPECT_GT(stats.rtPositionWraps, 80);
+    EXPECT_GT(sim.Driver().PinStats(micIndex, 0).rtPositionWraps, 80);
+    EXPECT_EQ(rtUnderruns, 0u);
+  }
+  std::printf("KS sim bridge (%s pins) 48000 -> 44100, %s ratio: %.3f Hz (median of 100 ms pieces), level %.2f dB, THD+N %.1f dB, %zu discontinuities in 4 s, "
               "render-pin underruns %d, capture-pin overruns %d, resampler underruns %d overruns %d, ratio %.6f, onset %.1f ms\n",
+              pins == Pins::kStandard ? "standard" : pins == Pins::kRealTime ? "WaveRT, notified" : "WaveRT, polled",
               variableRatio ? "free" : "fixed", medianHz, level, medianThdn, gaps.size() + gapsR.size(), stats.underruns,
               sim.Driver().PinStats(micIndex, 0).underruns, underruns, overruns,
               ratio, 1000.0 * onset / 44100.0);
@@ -102,5 +128,11 @@ void RunSimulatedBridge(bool variableRatio) {
 TEST(KsBridgeSimulated, Tone48000To44100AtTheNominalRatio) { RunSimulatedBridge(false); }
 
 TEST(KsBridgeSimulated, Tone48000To44100WithRatioControl) { RunSimulatedBridge(true); }
+
+// With the ratio free, as Start configures it: the FIFO level is steered, so the judgement
+// does not hang on the level the first blocks happened to leave.
+TEST(KsBridgeSimulated, WaveRtBothDirectionsWithNotifications) { RunSimulatedBridge(true, Pins::kRealTime); }
+
+TEST(KsBridgeSimulated, WaveRtBothDirectionsPolled) { RunSimulatedBridge(true, Pins::kRealTimePolled); }
 
 }  // namespace
