@@ -282,6 +282,9 @@ done
 # figures and the tone at its pitch within 5 s of the return, and close is prompt.
 if [ "${VELORAND_DIALOG_LOSS:-1}" = 1 ]; then
 step "devices removed and returned"
+# pactl cannot end a stream; pacmd can, through the server's command-line module.
+pactl list short modules | grep -q module-cli-protocol-unix || pactl load-module module-cli-protocol-unix >/dev/null ||
+  fail "loading module-cli-protocol-unix"
 cable_module() { pactl list short modules | awk -v n="sink_name=$1 " '$2=="module-null-sink" && index($0, n) {print $1; exit}'; }
 streams_on() { # sink-inputs|source-outputs  sink-or-source-name
   local id
@@ -290,8 +293,8 @@ streams_on() { # sink-inputs|source-outputs  sink-or-source-name
 }
 remove_cable() {
   local i
-  for i in $(streams_on sink-inputs "$1"); do pactl kill-sink-input "$i"; done
-  for i in $(streams_on source-outputs "$1.monitor"); do pactl kill-source-output "$i"; done
+  for i in $(streams_on sink-inputs "$1"); do pacmd kill-sink-input "$i" || return 1; done
+  for i in $(streams_on source-outputs "$1.monitor"); do pacmd kill-source-output "$i" || return 1; done
   pactl unload-module "$(cable_module "$1")"
 }
 ini_set Input BufferSize 512; ini_set Input BufferCount 8

@@ -42,11 +42,14 @@ AudioOpenParams Params(const char* id, int rate) {
 
 // Ends this program's streams on the cable (playback into it, capture from its monitor).
 void EndStreamsOn(const std::string& sink) {
+  // pactl cannot end a stream; pacmd can, through the server's command-line module.
   const std::string script =
+      "pactl list short modules | grep -q module-cli-protocol-unix || "
+      "pactl load-module module-cli-protocol-unix >/dev/null || exit 1; "
       "s=$(pactl list short sinks | awk -v n=" + sink + " '$2==n{print $1}'); "
       "m=$(pactl list short sources | awk -v n=" + sink + ".monitor '$2==n{print $1}'); "
-      "for i in $(pactl list short sink-inputs | awk -v s=\"$s\" '$2==s{print $1}'); do pactl kill-sink-input $i; done; "
-      "for i in $(pactl list short source-outputs | awk -v s=\"$m\" '$2==s{print $1}'); do pactl kill-source-output $i; done";
+      "for i in $(pactl list short sink-inputs | awk -v s=\"$s\" '$2==s{print $1}'); do pacmd kill-sink-input $i || exit 1; done; "
+      "for i in $(pactl list short source-outputs | awk -v s=\"$m\" '$2==s{print $1}'); do pacmd kill-source-output $i || exit 1; done";
   std::string text;
   EXPECT_EQ(rig::Shell(script, 10000, &text), 0) << text;
 }
