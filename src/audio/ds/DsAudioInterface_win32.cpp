@@ -395,13 +395,15 @@ void CDsAudioInterface::ThreadBody(WorkerThread& worker) {
   const uint32_t stallMs = StallLimitMs(params_);
   const DWORD periodMs = stallMs / 5;
   uint32_t lastServed = MmTimeMs();
+  bool served = false;
   int32_t next = 0;  // capture: the block expected next
   while (worker.IsRunning()) {
     const DWORD r = WaitForMultipleObjects(static_cast<DWORD>(1 + blocks), handles, FALSE,
                                            periodMs);
     if (r == WAIT_OBJECT_0) continue;  // stop request (or a stray wake): check the flag
     if (r == WAIT_TIMEOUT) {
-      if (worker.IsRunning() && MmTimeMs() - lastServed > stallMs) {
+      const uint32_t limit = served ? stallMs : std::max(stallMs, kFirstBufferLimitMs);
+      if (worker.IsRunning() && MmTimeMs() - lastServed > limit) {
         // The text goes before the flag is published; the window thread reads it only
         // after it saw the flag, and writes it only while this thread is not running.
         SetErrorText("Device stopped delivering audio");
@@ -448,6 +450,7 @@ void CDsAudioInterface::ThreadBody(WorkerThread& worker) {
       break;
     }
     lastServed = MmTimeMs();
+    served = true;
   }
   LogPrintf("thread ending\n");
 }

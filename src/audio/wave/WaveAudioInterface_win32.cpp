@@ -4,6 +4,7 @@
 
 #include <mmreg.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -273,6 +274,7 @@ void CWaveAudioInterface::ThreadBody(WorkerThread& worker) {
   // Woken by every completion; the period only bounds how late a stall is seen.
   const uint32_t periodMs = stallMs / 5;
   uint32_t lastServed = MmTimeMs();
+  bool served = false;
   int32_t idx = 0;
   // Open queued (and started) the device before this thread ran, and the worker's start
   // cleared the event the driver signals: buffers done in that window left no signal.
@@ -295,10 +297,12 @@ void CWaveAudioInterface::ThreadBody(WorkerThread& worker) {
         return;
       }
       lastServed = MmTimeMs();
+      served = true;
       idx = (idx + 1) % count;
     }
     // A removed device often completes nothing more and reports nothing either.
-    if (worker.IsRunning() && MmTimeMs() - lastServed > stallMs) {
+    const uint32_t limit = served ? stallMs : std::max(stallMs, kFirstBufferLimitMs);
+    if (worker.IsRunning() && MmTimeMs() - lastServed > limit) {
       SetErrorText("Device stopped delivering audio");
       LogPrintf("AI_Wave thread: no buffer for %u ms\n", static_cast<unsigned>(stallMs));
       failed_.store(true, std::memory_order_release);
