@@ -40,3 +40,13 @@ bool AudioPortBridge::HasDefaultDevice() const {
     CAudioInterface* iface = port_.GetInterface();
     return iface && iface->HasDefaultDevice();
 }
+
+bool AudioPortBridge::HasFailed() const {
+    CAudioInterface* iface = port_.GetInterface();
+    return iface && iface->HasFailed();
+}
+
+std::string AudioPortBridge::FailureText() const {
+    CAudioInterface* iface = port_.GetInterface();
+    return iface ? iface->ErrorText() : std::string();
+}

@@ -23,6 +23,8 @@ public:
     std::string Name() const override { return port_.GetName(""); }
     SideOpenRequest Params() const override;
     bool HasDefaultDevice() const override;
+    bool HasFailed() const override;
+    std::string FailureText() const override;
 
 private:
     AudioPort& port_;

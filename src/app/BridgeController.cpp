@@ -1,6 +1,7 @@
 #include "app/BridgeController.h"
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 #include "app/Profile.h"
@@ -8,6 +9,8 @@
 #include "app/StartConfig.h"
 #include "app/StatusText.h"
 #include "app/resource.h"
+#include "engine/LogPrintf.h"
+#include "engine/MmClock.h"
 
 namespace {
 
@@ -28,6 +31,28 @@ const ValueKey kValueKeys[] = {
     {IDC_INPUT_SAMPLERATE, "Input", "Samplerate"},  {IDC_OUTPUT_BUFCOUNT, "Output", "BufferCount"},
     {IDC_OUTPUT_BUFSIZE, "Output", "BufferSize"},   {IDC_OUTPUT_SAMPLERATE, "Output", "Samplerate"},
     {IDC_CHANNELS, "Common", "Channels"}};
+
+// Names that stand for the default device or for none: a saved identifier like these is
+// not a particular device that could be missing.
+bool NamesNoParticularDevice(const std::string& id) {
+    static const char* const names[] = {"", "Disable", "Disabled", "Off", "None", "(None)",
+                                        "WAVE_MAPPER", "Default", "Default Device"};
+    for (const char* n : names) {
+        const std::string t = n;
+        if (t.size() == id.size() &&
+            std::equal(t.begin(), t.end(), id.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+            }))
+            return true;
+    }
+    return false;
+}
+
+std::string NotPresentText(const std::string& id) {
+    return "Device \"" + id + "\" is not present (waiting for it)";
+}
+
+const char* SideName(Side side) { return side == Side::Input ? "input" : "output"; }
 
 }  // namespace
 
@@ -131,7 +156,7 @@ void BridgeController::OnDeviceChanged(Side side) {
     ProfileWriteString(ids.section, key.c_str(), id.c_str(), settingsPath_);
 }
 
-SideOpenRequest BridgeController::BuildRequest(Side side, int channels) {
+SideOpenRequest BridgeController::BuildRequest(Side side, int channels, bool& absent) {
     const SideIds& ids = Ids(side);
     SideOpenRequest r;  // defaults: "Default Device", empty name, zeros
     r.bufferCount = ListValue(view_.List(ids.bufferCount));
@@ -139,19 +164,78 @@ SideOpenRequest BridgeController::BuildRequest(Side side, int channels) {
     r.sampleRate = ListValue(view_.List(ids.sampleRate));
     r.channels = channels;
     r.window = view_.Window();
-    // A list without a selection keeps "Default Device": the interface then opens its
-    // default device where it has one, and reports its own error where it has none.
-    std::string id;
-    if (Port(side).GetSelectedDevice(view_.List(ids.deviceList), id) == 1) r.deviceId = id;
     r.deviceName = ListText(view_.List(ids.deviceList));
+    absent = false;
+    std::string id;
+    if (Port(side).GetSelectedDevice(view_.List(ids.deviceList), id) == 1) {
+        r.deviceId = id;
+        return r;
+    }
+    // No selection: the list was filled while the saved device was missing. Audio must
+    // not go to the default device instead, so the saved identifier is what opens (it
+    // may have come back since the list was filled) or what is waited for. A list
+    // without a selection and nothing particular saved keeps "Default Device": the
+    // interface opens its default device where it has one and reports its own error
+    // where it has none.
+    const std::string key = ListText(view_.List(ids.interfaceList)) + "_device";
+    const std::string saved = ProfileReadString(ids.section, key.c_str(), "WAVE_MAPPER", settingsPath_);
+    if (NamesNoParticularDevice(saved)) return r;
+    r.deviceId = saved;
+    absent = !Present(side, saved);
     return r;
+}
+
+bool BridgeController::Present(Side side, const std::string& id) {
+    MemoryComboList scratch;  // a fresh enumeration, without touching the dialog's list
+    Port(side).FillDeviceList(scratch, false, id);
+    return scratch.Selection() >= 0;
+}
+
+void BridgeController::MarkDown(Side side, std::string reason, uint32_t now) {
+    SideDown& d = Down(side);
+    d.active = true;
+    d.reason = std::move(reason);
+    d.lastTryMs = now;
+    LogPrintf("Bridge: %s side down: %s\n", SideName(side), d.reason.c_str());
+}
+
+bool BridgeController::TryReopen(Side side, uint32_t now) {
+    SideDown& d = Down(side);
+    BridgePort& port = Port(side);
+    d.lastTryMs = now;
+    port.Close();
+    const std::string& id = d.request.deviceId;
+    if (!NamesNoParticularDevice(id) && !Present(side, id)) {
+        d.reason = NotPresentText(id);
+        return false;
+    }
+    if (port.Open(d.request) != 0) {
+        d.reason = port.ErrorText();
+        LogPrintf("Bridge: reopening the %s side failed: %s\n", SideName(side), d.reason.c_str());
+        return false;
+    }
+    d.active = false;
+    d.reason.clear();
+    // The side's clock starts anew: the rate meters, the ratio and the FIFO must not
+    // carry the figures of the stream that died.
+    resampler_.Init(lastConfig_);
+    LogPrintf("Bridge: %s side running again\n", SideName(side));
+    return true;
+}
+
+std::string BridgeController::DownText() const {
+    std::string s;
+    if (inDown_.active) s = InputErrorText(inDown_.reason);
+    if (outDown_.active) s += (s.empty() ? "" : "\n") + OutputErrorText(outDown_.reason);
+    return s;
 }
 
 bool BridgeController::Start() {
     const int channels = ListValue(view_.List(IDC_CHANNELS));
     streamChannels_.store(channels, std::memory_order_relaxed);
-    SideOpenRequest in = BuildRequest(Side::Input, channels);
-    SideOpenRequest out = BuildRequest(Side::Output, channels);
+    bool inAbsent = false, outAbsent = false;
+    SideOpenRequest in = BuildRequest(Side::Input, channels, inAbsent);
+    SideOpenRequest out = BuildRequest(Side::Output, channels, outAbsent);
 
     const SideGeometry gin{in.bufferCount, in.bufferFrames, in.sampleRate};
     const SideGeometry gout{out.bufferCount, out.bufferFrames, out.sampleRate};
@@ -172,13 +256,27 @@ bool BridgeController::Start() {
     lastConfig_ = c;
     const bool configured = resampler_.Init(c);
 
-    if (input_.Open(in) != 0) {
+    // A saved device that is missing does not fail the start: the bridge runs with that
+    // side down and waits for the device (so an automatic start keeps "Started" set).
+    // A device that is there but refuses to open is an error of the choice itself.
+    inDown_ = SideDown{};
+    outDown_ = SideDown{};
+    inDown_.request = in;
+    outDown_.request = out;
+    const uint32_t now = MmTimeMs();
+    if (inAbsent) {
+        MarkDown(Side::Input, NotPresentText(in.deviceId), now);
+    } else if (input_.Open(in) != 0) {
         SetStatusText(InputErrorText(input_.ErrorText()));
+        inDown_ = outDown_ = SideDown{};
         return false;
     }
-    if (output_.Open(out) != 0) {
+    if (outAbsent) {
+        MarkDown(Side::Output, NotPresentText(out.deviceId), now);
+    } else if (output_.Open(out) != 0) {
         SetStatusText(OutputErrorText(output_.ErrorText()));
         input_.Close();
+        inDown_ = outDown_ = SideDown{};
         return false;
     }
     if (!configured) {
@@ -186,23 +284,27 @@ bool BridgeController::Start() {
         // geometry but the resampler cannot carry it, so do not run silently.
         input_.Close();
         output_.Close();
+        inDown_ = outDown_ = SideDown{};
         SetStatusText(InputErrorText("Invalid channel count or block size!"));
         return false;
     }
     running_ = true;
     EnableControls(false);
+    if (inDown_.active || outDown_.active) SetStatusText(DownText());
     return true;
 }
 
 void BridgeController::Stop() {
     input_.Close();
     output_.Close();
+    inDown_ = outDown_ = SideDown{};  // no more reopening
     running_ = false;
     EnableControls(true);
     SetStatusText("");
 }
 
 void BridgeController::Shutdown() {
+    inDown_ = outDown_ = SideDown{};
     input_.Close();
     output_.Close();
 }
@@ -240,6 +342,25 @@ void BridgeController::SetStatusText(const std::string& text) {
 
 void BridgeController::OnStatusTick() {
     if (!running_) return;
+    const uint32_t now = MmTimeMs();
+    for (Side side : {Side::Input, Side::Output}) {
+        SideDown& d = Down(side);
+        BridgePort& port = Port(side);
+        if (!d.active && port.HasFailed()) {
+            std::string why = port.FailureText();
+            if (why.empty()) why = "Device stopped delivering audio";
+            // Closed at once: the device's thread has stopped, and the other side keeps
+            // running untouched (playing silence or dropping input meanwhile).
+            port.Close();
+            MarkDown(side, std::move(why), now);
+        } else if (d.active && now - d.lastTryMs >= kRetryMs) {
+            TryReopen(side, now);
+        }
+    }
+    if (inDown_.active || outDown_.active) {
+        SetStatusText(DownText());
+        return;
+    }
     StatusFigures f;
     f.inputRate = resampler_.InputRate();
     f.outputRate = resampler_.OutputRate();

@@ -71,8 +71,13 @@ public:
     void EnableControls(bool configurable);
     void SetStatusText(const std::string& text);
 
-    // Timer 73: the status line while running.
+    // Timer 73: the status line while running, and the watch over both sides: a side
+    // whose stream failed is closed, named in the status line and reopened every
+    // kRetryMs from the identifier it was opened with, until it runs again or Stop.
     void OnStatusTick();
+    static constexpr uint32_t kRetryMs = 1000;
+    // Whether a side is down and being brought back (or waited for).
+    bool Recovering(Side side) const { return Down(side).active; }
     // Timer 74: bar values for the meter panel (bars beyond the panel are ignored).
     void OnMeterTick(MeterPanel& panel);
     // The timing report of one side.
@@ -91,13 +96,30 @@ public:
     const ResamplerConfig& LastConfig() const { return lastConfig_; }
 
 private:
+    // A side that is down while the bridge runs: why, and what to reopen.
+    struct SideDown {
+        bool active = false;
+        std::string reason;       // shown after "Input Error:\n" or "Output Error:\n"
+        SideOpenRequest request;  // the open record, with the saved device identifier
+        uint32_t lastTryMs = 0;
+    };
     struct SideIds {
         int interfaceList, deviceList, bufferCount, bufferSize, sampleRate, report;
         const char* section;
     };
     static const SideIds& Ids(Side side);
     BridgePort& Port(Side side) { return side == Side::Input ? input_ : output_; }
-    SideOpenRequest BuildRequest(Side side, int channels);
+    // The open record of a side; `absent` when the saved device is not in the list
+    // (its identifier is then in the record, so it is waited for, not replaced).
+    SideOpenRequest BuildRequest(Side side, int channels, bool& absent);
+    SideDown& Down(Side side) { return side == Side::Input ? inDown_ : outDown_; }
+    const SideDown& Down(Side side) const { return side == Side::Input ? inDown_ : outDown_; }
+    void MarkDown(Side side, std::string reason, uint32_t now);
+    // Whether a fresh enumeration of the side's interface lists the identifier.
+    bool Present(Side side, const std::string& id);
+    // Enumerates afresh and opens the side when its device is there; true when it runs.
+    bool TryReopen(Side side, uint32_t now);
+    std::string DownText() const;
 
     BridgeView& view_;
     BridgePort& input_;
@@ -108,4 +130,5 @@ private:
     std::atomic<int> streamChannels_{0};
     std::array<LevelTracker, kTrackers> trackers_;
     ResamplerConfig lastConfig_;
+    SideDown inDown_, outDown_;
 };

@@ -38,6 +38,10 @@ public:
     virtual std::string Name() const = 0;  // "WaveRec", "KSPlay", "MustCreateFirst"
     virtual SideOpenRequest Params() const = 0;  // of the last Open, zero after Close
     virtual bool HasDefaultDevice() const = 0;
+    // True once the open side's stream stopped on a device error or a stall; the reason
+    // is then in FailureText. False while closed.
+    virtual bool HasFailed() const = 0;
+    virtual std::string FailureText() const = 0;
 };
 
 // Interface types as the lists name them, in type order (ids 1 to 5; WASAPI's shared and

@@ -1,6 +1,7 @@
 // Interface-type tables, special device names and the common CAudioInterface helpers.
 #include "audio/AudioInterface.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +37,14 @@ int32_t AudioInterfaceTypeFromShortName(bool isInput, const char* shortName) {
   for (int32_t i = 0; i < kAudioInterfaceTypeCount; ++i)
     if (std::strcmp(table[i].shortName, shortName) == 0) return table[i].id;
   return 0;
+}
+
+uint32_t StallLimitMs(const AudioOpenParams& params) {
+  constexpr uint32_t kFloorMs = 500;
+  if (params.sampleRate <= 0 || params.bufferFrames <= 0 || params.bufferCount <= 0) return kFloorMs;
+  const uint64_t buffered = static_cast<uint64_t>(params.bufferFrames) * static_cast<uint64_t>(params.bufferCount);
+  const uint64_t ms = 4 * buffered * 1000 / static_cast<uint64_t>(params.sampleRate);
+  return ms > kFloorMs ? static_cast<uint32_t>(std::min<uint64_t>(ms, 0xFFFFFFFFu)) : kFloorMs;
 }
 
 bool EqualsIgnoreCase(const char* a, const char* b) {

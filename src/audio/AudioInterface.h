@@ -53,6 +53,16 @@ int32_t AudioInterfaceTypeFromShortName(bool isInput, const char* shortName);
 bool IsNoDeviceName(const char* name);
 // "WAVE_MAPPER", "Default", "Default Device": the platform's default device.
 bool IsDefaultDeviceNameText(const char* name);
+struct AudioOpenParams;
+// How long a streaming side may go without a completed buffer before it counts as
+// failed: four times the audio it keeps buffered (bufferCount x bufferFrames at the
+// rate), never under 500 ms, so a slow but working device is not taken for a lost one.
+// Records without a usable geometry get the 500 ms.
+uint32_t StallLimitMs(const AudioOpenParams& params);
+// Before the first completed buffer a device may take longer while it starts (Wine's
+// capture takes more than a second); a device that never starts still fails in time.
+constexpr uint32_t kFirstBufferLimitMs = 4000;
+
 // ASCII case-insensitive equality (device names may carry any bytes; only A-Z fold).
 bool EqualsIgnoreCase(const char* a, const char* b);
 

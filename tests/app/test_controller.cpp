@@ -4,9 +4,11 @@
 #include "app/BridgeController.h"
 #include "app/PrivateProfile.h"
 #include "app/resource.h"
+#include "engine/MmClock.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -30,6 +32,9 @@ struct FakePort : BridgePort {
     std::string lastSaved;
     std::map<int, std::vector<Device>> devicesByType;
     bool hasDefault = true;
+    int closes = 0;          // closes of an open side
+    bool failed = false;     // the open stream stopped (cleared by Close)
+    std::string failure;
 
     void Create(bool in, int t) override {
         Close();
@@ -66,7 +71,11 @@ struct FakePort : BridgePort {
         return 0;
     }
     std::string ErrorText() const override { return error; }
-    void Close() override { open = false; }
+    void Close() override {
+        if (open) ++closes;
+        open = false;
+        failed = false;
+    }
     bool IsInput() const override { return type && isInput; }
     std::string Name() const override {
         static const char* n[] = {"Invalid", "Wave", "DS", "KS"};
@@ -74,6 +83,17 @@ struct FakePort : BridgePort {
     }
     SideOpenRequest Params() const override { return open ? last : SideOpenRequest{}; }
     bool HasDefaultDevice() const override { return hasDefault; }
+    bool HasFailed() const override { return open && failed; }
+    std::string FailureText() const override { return failure; }
+};
+
+// The engine clock, driven by the recovery tests.
+std::atomic<uint32_t> g_nowMs{0};
+uint32_t TestNow() { return g_nowMs.load(); }
+struct TestClock {
+    MmClockFunction before = SetMmClock(TestNow);
+    explicit TestClock(uint32_t start) { g_nowMs = start; }
+    ~TestClock() { SetMmClock(before); }
 };
 
 struct FakeView : BridgeView {
@@ -420,3 +440,102 @@ TEST_F(Controller, ReportDescribesTheOpenSide) {
 }
 
 }  // namespace
+
+// A side whose stream fails while running: named in the status line, closed, reopened
+// every second from its saved identifier once enumeration lists it again (wherever it
+// now sits in the list), the other side never touched.
+TEST_F(Controller, FailedSideIsReopenedEverySecondWithoutTouchingTheOther) {
+    TestClock clock(5000);
+    WriteIni("[Input]\nWave_device=CableA\n");
+    BridgeController& c = Init();
+    ASSERT_TRUE(c.Start());
+    c.OnStatusTick();
+    ASSERT_EQ(view_.status.rfind("Input: ", 0), 0u);
+
+    in_.failed = true;
+    in_.failure = "The device was removed";
+    auto& waveIn = in_.devicesByType[1];
+    waveIn.erase(waveIn.begin() + 1);  // CableA gone
+    c.OnStatusTick();
+    EXPECT_EQ(view_.status, "Input Error:\nThe device was removed");
+    EXPECT_FALSE(in_.open);
+    EXPECT_TRUE(c.Recovering(Side::Input));
+    EXPECT_TRUE(view_.enabled[IDC_STOP]);
+
+    g_nowMs = 5999;
+    c.OnStatusTick();
+    EXPECT_EQ(in_.opens, 1);  // not before a second
+    g_nowMs = 6000;
+    c.OnStatusTick();
+    EXPECT_EQ(in_.opens, 1);  // absent: waited for, not replaced by the default device
+    EXPECT_EQ(view_.status, "Input Error:\nDevice \"CableA\" is not present (waiting for it)");
+
+    waveIn.push_back({"CableA", "CableA"});  // back, at another place in the list
+    in_.openResult = 1;
+    in_.error = "Device busy";
+    g_nowMs = 7000;
+    c.OnStatusTick();
+    EXPECT_EQ(in_.opens, 2);
+    EXPECT_EQ(view_.status, "Input Error:\nDevice busy");
+
+    in_.openResult = 0;
+    g_nowMs = 7500;
+    c.OnStatusTick();
+    EXPECT_EQ(in_.opens, 2);
+    g_nowMs = 8000;
+    c.OnStatusTick();
+    EXPECT_EQ(in_.opens, 3);
+    EXPECT_TRUE(in_.open);
+    EXPECT_EQ(in_.last.deviceId, "CableA");
+    EXPECT_FALSE(c.Recovering(Side::Input));
+    EXPECT_EQ(view_.status.rfind("Input: ", 0), 0u);
+    EXPECT_EQ(ListText(L(IDC_INPUT_DEVICE)), "CableA");  // the dialog's list untouched
+    EXPECT_EQ(out_.opens, 1);
+    EXPECT_EQ(out_.closes, 0);
+    EXPECT_TRUE(out_.open);
+}
+
+// Stop ends the recovery; a failure without a platform text gets a plain one.
+TEST_F(Controller, StopEndsRecovery) {
+    TestClock clock(100);
+    BridgeController& c = Init();
+    ASSERT_TRUE(c.Start());
+    out_.failed = true;
+    c.OnStatusTick();
+    EXPECT_EQ(view_.status, "Output Error:\nDevice stopped delivering audio");
+    EXPECT_TRUE(in_.open);
+    c.Stop();
+    g_nowMs = 10000;
+    c.OnStatusTick();
+    EXPECT_EQ(out_.opens, 1);
+    EXPECT_FALSE(out_.open);
+    EXPECT_EQ(view_.status, "");
+    EXPECT_FALSE(c.Recovering(Side::Output));
+}
+
+// An automatic start while the saved output device is missing runs with the output
+// waiting for it (never the default device), keeps "Started" set, and opens the device
+// when it appears.
+TEST_F(Controller, AbsentDeviceAtAutomaticStartIsWaitedForAndStartedKept) {
+    TestClock clock(0);
+    WriteIni("[Output]\nWave_device=CableB\n[Common]\nStarted=1\n");
+    auto& waveOut = out_.devicesByType[1];
+    waveOut.pop_back();  // CableB missing at launch
+    Init();
+    EXPECT_FALSE(autoStartFailed_);
+    EXPECT_TRUE(ctl_->Running());
+    EXPECT_EQ(out_.opens, 0);
+    EXPECT_TRUE(in_.open);
+    EXPECT_EQ(view_.status, "Output Error:\nDevice \"CableB\" is not present (waiting for it)");
+    ctl_->SaveSettings();
+    EXPECT_EQ(IniReadInt("Common", "Started", -1, ini_), 1);
+    EXPECT_EQ(IniReadString("Output", "Wave_device", "", ini_), "CableB");
+
+    waveOut.push_back({"CableB", "CableB"});
+    g_nowMs = 1000;
+    ctl_->OnStatusTick();
+    EXPECT_EQ(out_.opens, 1);
+    EXPECT_EQ(out_.last.deviceId, "CableB");
+    EXPECT_EQ(in_.opens, 1);
+    EXPECT_EQ(view_.status.rfind("Input: ", 0), 0u);
+}

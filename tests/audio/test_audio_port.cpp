@@ -98,6 +98,23 @@ TEST(AudioInterfaceTables, NamesAndLookups) {
   EXPECT_EQ(p.bitsPerSample, 16);
 }
 
+// Four times the buffered audio, not under 500 ms, also for records without a geometry.
+TEST(AudioInterfaceTables, StallLimitFollowsTheBufferedTime) {
+  AudioOpenParams p;
+  EXPECT_EQ(StallLimitMs(p), 500u);  // rate 0
+  p.sampleRate = 44100;
+  p.bufferFrames = 512;
+  p.bufferCount = 8;
+  EXPECT_EQ(StallLimitMs(p), 500u);  // 93 ms buffered
+  p.bufferFrames = 4096;
+  p.bufferCount = 32;
+  EXPECT_EQ(StallLimitMs(p), 11888u);  // 4 x 2972 ms
+  p.sampleRate = 8000;
+  p.bufferFrames = 1 << 20;
+  p.bufferCount = 36;
+  EXPECT_EQ(StallLimitMs(p), 18874368u);  // no overflow on the largest record
+}
+
 TEST_F(AudioPortTest, OpenChecksAndTheirTexts) {
   AudioPort port;
   EXPECT_EQ(port.Open(Params(25)), 1);

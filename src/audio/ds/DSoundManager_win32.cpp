@@ -29,7 +29,7 @@ DsStreamingSound::~DsStreamingSound() {
 bool DsStreamingSound::KeepRestoring(int32_t tries) const {
   if (recoveryWorker_ != nullptr && recoveryWorker_->GetActiveCount() != 0 &&
       GetCurrentThreadId() == recoveryWorker_->GetThreadId()) {
-    return recoveryWorker_->IsRunning();
+    return recoveryWorker_->IsRunning() && (workerRestoreLimit_ <= 0 || tries < workerRestoreLimit_);
   }
   return tries < kMaxRestoreTriesOutsideWorker;
 }

@@ -44,6 +44,9 @@ class DsStreamingSound {
   // ends the attempts); without a running worker the attempts are bounded, so neither an
   // open nor a close can hang on a device that never gives the buffer back.
   void SetRecoveryWorker(const WorkerThread* worker) { recoveryWorker_ = worker; }
+  // Bounds the worker's restoring too (0: only by its stop): a buffer that stays lost
+  // longer than the side may go silent is a lost device, not a busy one.
+  void SetWorkerRestoreLimit(int32_t tries) { workerRestoreLimit_ = tries; }
 
   // 1: the buffer was not lost (nothing done); 0: it was lost and has been restored
   // (*restored set); a failure code when the status could not be read or the restore
@@ -87,6 +90,7 @@ class DsStreamingSound {
   DsFillCallback* fill_;
   DWORD creationFlags_;
   const WorkerThread* recoveryWorker_ = nullptr;
+  int32_t workerRestoreLimit_ = 0;
   std::atomic<uint32_t> lastOffset_{0};
   std::atomic<uint32_t> fillCount_{0};
   std::atomic<uint32_t> restoreCount_{0};

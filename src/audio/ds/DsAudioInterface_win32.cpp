@@ -13,6 +13,7 @@
 
 #include "audio/ds/DSoundManager_win32.h"
 #include "engine/LogPrintf.h"
+#include "engine/MmClock.h"
 
 static_assert(kDsErrBadFormat == static_cast<int32_t>(DSERR_BADFORMAT), "code");
 static_assert(kDsErrInvalidArg == static_cast<int32_t>(E_INVALIDARG), "code");
@@ -330,6 +331,7 @@ int32_t CDsAudioInterface::OpenOutput() {
   }
   sound_.reset(sound);
   sound_->SetRecoveryWorker(&worker_);
+  sound_->SetWorkerRestoreLimit(static_cast<int32_t>(StallLimitMs(params_) / 10));
 
   hr = sound_->Reset();
   if (FAILED(hr)) {
@@ -388,11 +390,30 @@ void CDsAudioInterface::ThreadBody(WorkerThread& worker) {
   const int32_t blocks = blockCount_;
   for (int32_t i = 0; i < blocks; ++i) handles[1 + i] = static_cast<HANDLE>(events_[i]);
 
+  // A removed device may simply stop notifying: the wait is bounded so that silence
+  // longer than the stall limit marks the side failed instead of waiting for ever.
+  const uint32_t stallMs = StallLimitMs(params_);
+  const DWORD periodMs = stallMs / 5;
+  uint32_t lastServed = MmTimeMs();
+  bool served = false;
   int32_t next = 0;  // capture: the block expected next
   while (worker.IsRunning()) {
     const DWORD r = WaitForMultipleObjects(static_cast<DWORD>(1 + blocks), handles, FALSE,
-                                           INFINITE);
+                                           periodMs);
     if (r == WAIT_OBJECT_0) continue;  // stop request (or a stray wake): check the flag
+    if (r == WAIT_TIMEOUT) {
+      const uint32_t limit = served ? stallMs : std::max(stallMs, kFirstBufferLimitMs);
+      if (worker.IsRunning() && MmTimeMs() - lastServed > limit) {
+        // The text goes before the flag is published; the window thread reads it only
+        // after it saw the flag, and writes it only while this thread is not running.
+        SetErrorText("Device stopped delivering audio");
+        failed_.store(true, std::memory_order_release);
+        worker.RequestStop();
+        LogPrintf("DS: %s: no notification for %u ms\n", GetDirectionName(), static_cast<unsigned>(stallMs));
+        break;
+      }
+      continue;
+    }
     HRESULT hr = E_FAIL;
     int32_t block = -1;
     if (r > WAIT_OBJECT_0 && r <= WAIT_OBJECT_0 + static_cast<DWORD>(blocks)) {
@@ -420,13 +441,16 @@ void CDsAudioInterface::ThreadBody(WorkerThread& worker) {
     }
     if (FAILED(hr)) {
       loopError_.store(static_cast<int32_t>(hr), std::memory_order_relaxed);
+      SetErrorText(hr == DSERR_BUFFERLOST ? "DirectSound %s buffer lost: %08x" : "DirectSound %s block exchange failed: %08x",
+                   GetDirectionName(), HexCode(hr));
       failed_.store(true, std::memory_order_release);
       worker.RequestStop();
-      // errorText belongs to the window thread; the loop reports its own code instead.
       LogPrintf("DS: %s block %i exchange failed: %08x\n", GetDirectionName(), block,
                 HexCode(hr));
       break;
     }
+    lastServed = MmTimeMs();
+    served = true;
   }
   LogPrintf("thread ending\n");
 }

@@ -4,12 +4,14 @@
 
 #include <mmreg.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "engine/LogPrintf.h"
+#include "engine/MmClock.h"
 
 namespace {
 // Device messages asking for the device-interface path (size in bytes, then the path).
@@ -268,23 +270,43 @@ void CWaveAudioInterface::Reset() {
 void CWaveAudioInterface::ThreadBody(WorkerThread& worker) {
   const HANDLE handle = Handle();
   const int32_t count = bufferCount_;
+  const uint32_t stallMs = StallLimitMs(params_);
+  // Woken by every completion; the period only bounds how late a stall is seen.
+  const uint32_t periodMs = stallMs / 5;
+  uint32_t lastServed = MmTimeMs();
+  bool served = false;
   int32_t idx = 0;
   // Open queued (and started) the device before this thread ran, and the worker's start
   // cleared the event the driver signals: buffers done in that window left no signal.
   // So the done flags are looked at once before the first wait.
   bool pass = worker.IsRunning();
-  for (; pass; pass = worker.Wait(1000)) {
+  for (; pass; pass = worker.Wait(periodMs)) {
     // Strictly in queue order: a buffer done out of turn waits for the earlier ones.
     while ((LoadFlags(headers_[idx]) & WHDR_DONE) != 0 && worker.IsRunning()) {
       WAVEHDR& h = headers_[idx];
       if (sink_ != nullptr) sink_->OnBuffer(this, h.lpData, isInput_ ? h.dwBytesRecorded : h.dwBufferLength);
       ClearDone(h);
-      if (driver_->Queue(isInput_, handle, &h) != MMSYSERR_NOERROR) {
-        LogPrintf("AI_Wave thread write error\n");
+      const MMRESULT r = driver_->Queue(isInput_, handle, &h);
+      if (r != MMSYSERR_NOERROR) {
+        // The text is written before the flag is published; the window thread reads it
+        // only after it saw the flag.
+        SetErrorText("%s failed with error %u", isInput_ ? "waveInAddBuffer" : "waveOutWrite",
+                     static_cast<unsigned>(r));
+        LogPrintf("AI_Wave thread: %s\n", errorText_);
         failed_.store(true, std::memory_order_release);
         return;
       }
+      lastServed = MmTimeMs();
+      served = true;
       idx = (idx + 1) % count;
+    }
+    // A removed device often completes nothing more and reports nothing either.
+    const uint32_t limit = served ? stallMs : std::max(stallMs, kFirstBufferLimitMs);
+    if (worker.IsRunning() && MmTimeMs() - lastServed > limit) {
+      SetErrorText("Device stopped delivering audio");
+      LogPrintf("AI_Wave thread: no buffer for %u ms\n", static_cast<unsigned>(stallMs));
+      failed_.store(true, std::memory_order_release);
+      return;
     }
   }
   LogPrintf("thread ending\n");

@@ -220,6 +220,7 @@ TEST_F(DsDevices, DefaultAndLengthRuleOpenTheDefaultDevice) {
   in.SetSink(&rec);
   EXPECT_EQ(in.Open(Params("WAVE_MAPPER", 48000, 2, 480, 4)), 0) << in.ErrorText();
   for (int waited = 0; rec.Used() == 0 && waited < 6000; waited += 20) Sleep(20);
+  EXPECT_FALSE(in.HasFailed()) << in.ErrorText();
   in.Close();
   player.Close();
   EXPECT_GT(rec.Used(), 0u);

@@ -239,6 +239,27 @@ TEST(DsStreamingSound, LostBufferOnTheWorkerWaitsUntilStopped) {
   EXPECT_GT(buffer->restores, DsStreamingSound::kMaxRestoreTriesOutsideWorker / 2);
 }
 
+// With a limit (the side's stall limit in 10 ms tries), a buffer that stays lost ends
+// the worker's attempts by itself, so the side is reported failed instead of hanging.
+TEST(DsStreamingSound, LostBufferOnTheWorkerGivesUpAtItsLimit) {
+  auto owned = std::make_unique<FakeBuffer>(4 * kBlock);
+  FakeBuffer* buffer = owned.get();
+  CountingFill fill;
+  DsStreamingSound sound(buffer, 4 * kBlock, kBlock, &fill, 0);
+  WorkerThread worker;
+  NotifyBody body(sound);
+  worker.SetBody(&body);
+  sound.SetRecoveryWorker(&worker);
+  sound.SetWorkerRestoreLimit(30);
+  buffer->lostRestores = 1000000;
+  ASSERT_EQ(worker.Start(), 0);
+  for (int i = 0; i < 500 && worker.GetActiveCount() != 0; ++i) Sleep(10);
+  EXPECT_EQ(worker.GetActiveCount(), 0);
+  EXPECT_EQ(body.result.load(), DSERR_BUFFERLOST);
+  EXPECT_EQ(buffer->restores, 30);
+  worker.Stop();
+}
+
 TEST(DsStreamingSound, WrappedLockIsUnexpected) {
   auto owned = std::make_unique<FakeBuffer>(3 * kBlock + kBlock / 2);
   FakeBuffer* buffer = owned.get();

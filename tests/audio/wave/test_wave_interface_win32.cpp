@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "audio/wave/WaveAudioInterface.h"
+#include "engine/MmClock.h"
 
 #include <mmreg.h>
 #include "support/WorkerThread.h"
@@ -351,6 +352,7 @@ TEST(WaveInterface, ARefusedRequeueEndsTheLoopAndSetsFailed) {
   EXPECT_TRUE(WaitFor([&] { return out.Worker().GetActiveCount() == 0; }));
   EXPECT_EQ(sink.Count(), 1u);
   EXPECT_EQ(sink.calls[0].second, 256u);  // output: the buffer length
+  EXPECT_STREQ(out.ErrorText(), "waveOutWrite failed with error 1");
   EXPECT_TRUE(out.IsRunning());  // until Close
   out.Close();
   EXPECT_FALSE(out.IsRunning());
@@ -411,4 +413,28 @@ TEST(WaveInterface, SixChannelsAskForTheExtensibleFormatAndFallBackToPcm) {
   ASSERT_EQ(out.Open(p), 0);
   EXPECT_EQ(drv.offeredTags, (std::vector<WORD>{WAVE_FORMAT_PCM}));
   out.Close();
+}
+
+// A device that stops completing buffers, as a removed one does without a word: past
+// the stall limit (500 ms for this geometry, on the engine clock) the side is failed.
+TEST(WaveInterface, NoCompletedBufferBeyondTheStallLimitMarksTheSideFailed) {
+  static std::atomic<uint32_t> now{1000};
+  const MmClockFunction before = SetMmClock([] { return now.load(); });
+  TwoDevices drv;
+  RecordingSink sink;
+  CWaveAudioInterface in(true, &drv);
+  in.SetSink(&sink);
+  ASSERT_EQ(in.Open(Params("CableA", 4, 256)), 0);
+  drv.Complete(0, 256);
+  ASSERT_TRUE(WaitFor([&] { return sink.Count() == 1; }));
+  now = 1500;
+  Sleep(300);  // several wake-ups of the loop at the limit itself
+  EXPECT_FALSE(in.HasFailed());
+  now = 1501;
+  ASSERT_TRUE(WaitFor([&] { return in.HasFailed(); }));
+  EXPECT_STREQ(in.ErrorText(), "Device stopped delivering audio");
+  EXPECT_TRUE(WaitFor([&] { return in.Worker().GetActiveCount() == 0; }));
+  in.Close();
+  EXPECT_FALSE(in.IsRunning());
+  SetMmClock(before);
 }
