@@ -32,6 +32,8 @@ struct TypePort : BridgePort {
   std::string Name() const override { return {}; }
   SideOpenRequest Params() const override { return {}; }
   bool HasDefaultDevice() const override { return true; }
+  bool HasFailed() const override { return false; }
+  std::string FailureText() const override { return {}; }
 };
 
 struct View : BridgeView {
