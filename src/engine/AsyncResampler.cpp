@@ -193,6 +193,7 @@ void AsyncResampler::ResetControl() {
   outDll_.Reset(config_.outputRate);
   loop_.Reset();
   inFrames_ = outFrames_ = 0;
+  overrunning_ = underrunning_ = false;
   putSamples_ = droppedSamples_ = 0;
   gotSamples_ = silenceSamples_ = 0;
   dropBase_ = silenceBase_ = 0;
@@ -574,12 +575,15 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
     for (int32_t c = 0; c < channels; ++c) sources[c] = channels_[c]->pushBuf.get();
     if (bytes > 0) fifo_.PutAll(sources, bytes, false, false);
     putSamples_ += outCount;
+    overrunning_ = false;
     freeWindow_.Add((free - bytes) / 4);
     freeMean_.store(freeWindow_.Mean(), std::memory_order_relaxed);
   } else {
     overruns_.fetch_add(1, std::memory_order_relaxed);
     droppedSamples_ += outCount;
-    if (primed_.load(std::memory_order_relaxed)) glitches_.fetch_add(1, std::memory_order_relaxed);
+    // A run of refused pushes is one glitch (one gap in what is heard), however long.
+    if (primed_.load(std::memory_order_relaxed) && !overrunning_) glitches_.fetch_add(1, std::memory_order_relaxed);
+    overrunning_ = true;
   }
 
   if (graceIn_.load(std::memory_order_relaxed) > 0 || graceOut_.load(std::memory_order_relaxed) > 0) {
@@ -622,12 +626,14 @@ void AsyncResampler::PullOutput(int32_t* const* out, int32_t count) {
     used = fifo_.Used();
     usedWindow_.Add(used / 4);
     gotSamples_ += count;
+    underrunning_ = false;
   } else {
     fifo_.ZeroAll(buffers, bytes);
     underruns_.fetch_add(1, std::memory_order_relaxed);
     if (primed) {
       silenceSamples_ += count;
-      glitches_.fetch_add(1, std::memory_order_relaxed);
+      if (!underrunning_) glitches_.fetch_add(1, std::memory_order_relaxed);
+      underrunning_ = true;
     }
   }
   if (delayLaw_) {

@@ -66,7 +66,7 @@ class AsyncResampler {
   // The delay loop's bandwidth starts here and narrows as 1 / (1 + age / kLoopNarrowSec)
   // to kLoopFloorShare times the clock loops' jitter floor.
   static constexpr double kLoopStartHz = 1.0;
-  static constexpr double kLoopNarrowSec = 0.5;
+  static constexpr double kLoopNarrowSec = 0.4;
   static constexpr double kLoopFloorShare = 1.0;
 
   AsyncResampler();
@@ -120,6 +120,8 @@ class AsyncResampler {
   int32_t PushBufferSamples() const { return pushBufSize_; }
   int32_t OutputLimitSamples() const { return outLimit_; }
   bool Primed() const { return primed_.load(std::memory_order_relaxed); }
+  // Input samples held for the kernel (history included); read only while no push runs.
+  int32_t HistoryFill() const { return fill_; }
   int32_t GraceIn() const { return graceIn_.load(std::memory_order_relaxed); }
   int32_t GraceOut() const { return graceOut_.load(std::memory_order_relaxed); }
   const RateTracker& InputTracker() const { return inTracker_; }
@@ -220,6 +222,7 @@ class AsyncResampler {
   double glitchTimes_[kGrowGlitches] = {};
   int32_t glitchNext_ = 0, glitchHeld_ = 0;
   int32_t outRestartsSeen_ = 0;
+  bool overrunning_ = false;     // the last push was refused
   int32_t baseCapacity_ = 0;     // FIFO samples as configured; the FIFO may grow from it
   int32_t maxCapacity_ = 0;
   int32_t growStep_ = 0;
@@ -229,6 +232,7 @@ class AsyncResampler {
   int64_t outFrames_ = 0;
   int64_t gotSamples_ = 0;
   int64_t silenceSamples_ = 0;
+  bool underrunning_ = false;    // the last pull played silence
   std::atomic<uint32_t> clockSeq_{0};
   std::atomic<int64_t> pubGot_{0};
   std::atomic<int64_t> pubSilence_{0};
@@ -238,7 +242,8 @@ class AsyncResampler {
   std::atomic<int32_t> pubBlock_{0};
   std::atomic<int32_t> pubRestarts_{0};
   std::atomic<bool> pubValid_{false};
-  // Both sides count glitches (after priming) here; the input side decides on growth.
+  // Both sides count glitches (after priming; a run of xruns counts once) here; the input
+  // side decides on growth.
   std::atomic<int32_t> glitches_{0};
   std::atomic<int32_t> capacitySamples_{0};  // usable FIFO now
   std::atomic<double> controlDelay_{0.0};
