@@ -9,6 +9,8 @@
 #include "engine/MmClock.h"
 
 namespace {
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kE = 2.71828182845904523536;
 std::atomic<int64_t> g_ns{0};
 int64_t ReadNs() { return g_ns.load(); }
 }  // namespace
@@ -83,7 +85,7 @@ TEST(ClockDll, ClockThatJumpsIsLostAndRestartsWithItsPeriod) {
 // k t gives u = -(2 w k t + w^2 k t^2 / 2) (the integral summed per step). The output bound
 // holds and the integral does not wind up while the output sits at it.
 TEST(DelayLoopFilter, StepAndRampResponses) {
-  const double bw = 0.05, w = 2 * M_PI * bw, dt = 0.01;
+  const double bw = 0.05, w = 2 * kPi * bw, dt = 0.01;
   DelayLoopFilter f;
   f.Reset();
   for (int i = 1; i <= 1000; ++i) {
@@ -108,7 +110,7 @@ TEST(DelayLoopFilter, StepAndRampResponses) {
 // Closed loop (d delay / dt = u + offset): a step of the clock offset is removed with no
 // lasting delay error, and a ramp (drifting clock) leaves the known error ramp / w^2.
 TEST(DelayLoopFilter, ClosedLoopRemovesStepAndFollowsRamp) {
-  const double bw = 0.1, w = 2 * M_PI * bw, dt = 0.01;
+  const double bw = 0.1, w = 2 * kPi * bw, dt = 0.01;
   for (bool ramp : {false, true}) {
     DelayLoopFilter f;
     f.Reset();
@@ -123,7 +125,7 @@ TEST(DelayLoopFilter, ClosedLoopRemovesStepAndFollowsRamp) {
     }
     if (!ramp) {
       EXPECT_NEAR(delay, 0.0, 1e-9);
-      EXPECT_NEAR(peak, 100e-6 / (w * M_E), 5e-6);  // critically damped: peak at t = 1 / w
+      EXPECT_NEAR(peak, 100e-6 / (w * kE), 5e-6);  // critically damped: peak at t = 1 / w
     } else {
       EXPECT_NEAR(delay, slope / (w * w), 0.02 * slope / (w * w));
     }

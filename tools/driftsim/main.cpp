@@ -1,8 +1,9 @@
 // driftsim: runs the drift simulation over a grid of rates, clock offsets, jitter and
 // block geometries and prints, per case, one table row for each law of the ratio control
 // (the delay-locked control and the original level law), side by side.
-//   driftsim [--minutes M] [--quick] [--geometry 8|2|256|128] [--law both|delay|level]
-//            [--no-spread] [--case in out ppm jitterMs frames count]
+//   driftsim [--minutes M] [--quick] [--geometry 8|2|256|128|480] [--rates in out]
+//            [--law both|delay|level] [--no-spread] [--seed n] [--trace]
+//            [--case in out ppm jitterMs frames count]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +67,7 @@ int main(int argc, char** argv) {
   int onlyFrames = 0;
   std::string law = "both";
   bool trace = false;
+  double onlyIn = 0, onlyOut = 0;
   driftsim::Case one;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--minutes") && i + 1 < argc) {
@@ -74,6 +76,9 @@ int main(int argc, char** argv) {
       onlyFrames = std::atoi(argv[++i]);
     } else if (!std::strcmp(argv[i], "--law") && i + 1 < argc) {
       law = argv[++i];
+    } else if (!std::strcmp(argv[i], "--rates") && i + 2 < argc) {
+      onlyIn = std::atof(argv[++i]);
+      onlyOut = std::atof(argv[++i]);
     } else if (!std::strcmp(argv[i], "--seed") && i + 1 < argc) {
       one.seed = static_cast<uint64_t>(std::atoll(argv[++i]));
     } else if (!std::strcmp(argv[i], "--trace")) {
@@ -91,8 +96,9 @@ int main(int argc, char** argv) {
       one.in.blockFrames = one.out.blockFrames = std::atoi(argv[++i]);
       one.in.bufferCount = one.out.bufferCount = std::atoi(argv[++i]);
     } else {
-      std::fprintf(stderr, "usage: %s [--minutes M] [--quick] [--geometry 8|2|256|128] [--law both|delay|level]\n"
-                   "          [--no-spread] [--case in out ppm jitterMs frames count]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--minutes M] [--quick] [--geometry 8|2|256|128|480] [--rates in out]\n"
+                   "          [--law both|delay|level] [--no-spread] [--seed n] [--trace]\n"
+                   "          [--case in out ppm jitterMs frames count]\n", argv[0]);
       return 2;
     }
   }
@@ -142,6 +148,7 @@ int main(int argc, char** argv) {
       continue;
     for (const auto& r : rates) {
       if (g.outFrames != g.inFrames && r[0] != 44100) continue;  // unequal blocks: one pair of rates
+      if (onlyIn != 0 && (r[0] != onlyIn || r[1] != onlyOut)) continue;
       for (double ppm : offsets) {
         if (quick && ppm == 0) continue;
         for (double jitter : jitters) {
