@@ -153,11 +153,15 @@ void RunDirection(const Direction& d, Result* r) {
   for (int tick = 0; !(played = player.Finished(&status)) && std::chrono::steady_clock::now() < waitEnd; ++tick) {
     Sleep(250);
     if (tick % 4 == 0) {
-      char line[160];
-      std::snprintf(line, sizeof line, "  t=%4.1f ratio %.5f fifo %4d in %.1f out %.1f u%d o%d\n", tick / 4.0,
-                    bridge.resampler.CurrentRatio(), bridge.resampler.FifoLevelSamples(),
-                    bridge.resampler.InputRate(), bridge.resampler.OutputRate(), bridge.resampler.UnderrunCount(),
-                    bridge.resampler.OverrunCount());
+      char line[240];
+      const AsyncResampler& a = bridge.resampler;
+      std::snprintf(line, sizeof line,
+                    "  t=%4.1f ratio %.6f (clocks %.6f) fifo %4d/%d delay %.0f set %.0f bw %.3f Hz in %.1f out %.1f "
+                    "jitter %.0f/%.0f %% u%d o%d growths %d recentres %d\n",
+                    tick / 4.0, a.CurrentRatio(), a.MeasuredRatio(), a.FifoLevelSamples(), a.FifoCapacitySamples(),
+                    a.ControlDelaySamples(), a.SetPointSamples(), a.LoopBandwidthHz(), a.InputRate(), a.OutputRate(),
+                    a.InputJitter(), a.OutputJitter(), a.UnderrunCount(), a.OverrunCount(), a.FifoGrowths(),
+                    a.Recentres());
       trace += line;
     }
   }
