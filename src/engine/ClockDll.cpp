@@ -14,6 +14,7 @@ constexpr double kClipSigmas = 4.0;
 // the one that puts that at this figure.
 constexpr double kFloorRateNoise = 0.3e-6;
 constexpr double kFloorMinHz = 0.002;
+constexpr double kStartRateNoise = 500e-6;
 constexpr double kFloorMaxHz = 0.2;
 }  // namespace
 
@@ -22,6 +23,15 @@ double ClockDll::FloorHz(double jitterNs, double blockNs) {
   const double ratio = std::max(jitterNs, 1.0) / blockNs;
   const double w = std::pow(kFloorRateNoise / ratio, 2.0 / 3.0);
   return std::clamp(w / (kTwoPi * blockNs / kSecondNs), kFloorMinHz, kFloorMaxHz);
+}
+
+double ClockDll::StartCapHz(double jitterNs, double blockNs) {
+  // The widest loop whose period noise stays within kStartRateNoise: on clean clocks far
+  // above kStartHz, on callbacks that come in pairs (jitter near a block) about 0.1 Hz.
+  if (!(blockNs > 0.0)) return kStartHz;
+  const double ratio = std::max(jitterNs, 1.0) / blockNs;
+  const double w = std::pow(kStartRateNoise / ratio, 2.0 / 3.0);
+  return std::max(w / (kTwoPi * blockNs / kSecondNs), kFloorMinHz);
 }
 
 double ClockDll::JitterNs() const { return std::sqrt(errSq_); }
@@ -96,7 +106,7 @@ bool ClockDll::Update(int64_t frames, int64_t timeNs) {
 
   const double ageSec = (t - startNs_) / kSecondNs;
   const double floor = FloorHz(JitterNs(), intervalNs);
-  bandwidthHz_ = std::max(floor, kStartHz / (1.0 + ageSec / kNarrowSec));
+  bandwidthHz_ = std::max(floor, std::min(kStartHz / (1.0 + ageSec / kNarrowSec), StartCapHz(JitterNs(), intervalNs)));
   // w per block interval; kept below 0.5 so the discrete loop stays well damped for long
   // blocks at low rates.
   const double w = std::min(kTwoPi * bandwidthHz_ * intervalNs / kSecondNs, 0.5);

@@ -42,6 +42,8 @@ class ClockDll {
   static constexpr double kStartHz = 1.0;
   static constexpr double kNarrowSec = 0.3;
   static double FloorHz(double jitterNs, double blockNs);
+  // Cap of the start bandwidth for the measured jitter.
+  static double StartCapHz(double jitterNs, double blockNs);
 
  private:
   void Start(int64_t frames, double timeNs);
