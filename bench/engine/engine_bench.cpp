@@ -5,6 +5,9 @@
 // period (512 frames at 44100 Hz: 11.61 ms); 0.01 means one percent of real time.
 // The pass-through case (48000 -> 48000, fixed ratio: conversion to float and the FIFO,
 // no filter) is the baseline of the same run.
+// The controller's cost: 44100 -> 48000 with the ratio held fixed (same kernel, no control)
+// against the delay-locked control (the default) and the level law; the ratio of their
+// times is the share the control adds to push + pull.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -16,19 +19,23 @@
 
 namespace {
 
-std::atomic<uint32_t> g_nowMs{1000};
-uint32_t BenchClock() { return g_nowMs.load(std::memory_order_relaxed); }
+// Simulated time; the fine clock drives the millisecond readings as well.
+std::atomic<int64_t> g_nowNs{1000000000};
+int64_t BenchFineClock() { return g_nowNs.load(std::memory_order_relaxed); }
 
-void RunBridge(benchmark::State& state, double inRate, double outRate, bool variable) {
+enum class Control { Fixed, Delay, Level };
+
+void RunBridge(benchmark::State& state, double inRate, double outRate, Control control) {
   const int channels = static_cast<int>(state.range(0));
   const int frames = static_cast<int>(state.range(1));
-  MmClockFunction previous = SetMmClock(&BenchClock);
+  FineClockFunction previousFine = SetFineClock(&BenchFineClock);
   AsyncResampler r;
   ResamplerConfig c;
   c.channels = channels;
   c.maxBlock = 2 * frames;
   c.fifoSamples = 8 * frames;
-  c.variableRatio = variable ? 1 : 0;
+  c.variableRatio = control == Control::Fixed ? 0 : 1;
+  c.ratioControl = control == Control::Level ? kRatioControlLevel : kRatioControlDelay;
   c.inputRate = inRate;
   c.outputRate = outRate;
   r.Init(c);
@@ -46,11 +53,11 @@ void RunBridge(benchmark::State& state, double inRate, double outRate, bool vari
     r.PushInput(inPtr.data(), frames);
     tIn += inPeriodMs;
     while (tOut < tIn) {
-      g_nowMs.store(1000 + static_cast<uint32_t>(tOut));
+      g_nowNs.store(1000000000 + static_cast<int64_t>(tOut * 1e6));
       r.PullOutput(outPtr.data(), frames);
       tOut += outPeriodMs;
     }
-    g_nowMs.store(1000 + static_cast<uint32_t>(tIn));
+    g_nowNs.store(1000000000 + static_cast<int64_t>(tIn * 1e6));
   };
   // Past the start: FIFO primed, estimates settled.
   for (int i = 0; i < 3000; ++i) step();
@@ -61,17 +68,21 @@ void RunBridge(benchmark::State& state, double inRate, double outRate, bool vari
   state.counters["rt_fraction"] =
       benchmark::Counter(inPeriodMs * 1e-3, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   state.counters["underruns"] = r.UnderrunCount();
-  SetMmClock(previous);
+  SetFineClock(previousFine);
 }
 
-void BM_Bridge_44100_to_48000(benchmark::State& state) { RunBridge(state, 44100, 48000, true); }
-void BM_Bridge_PassThrough_48000(benchmark::State& state) { RunBridge(state, 48000, 48000, false); }
-void BM_Bridge_44100_to_192000(benchmark::State& state) { RunBridge(state, 44100, 192000, true); }
+void BM_Bridge_44100_to_48000(benchmark::State& state) { RunBridge(state, 44100, 48000, Control::Delay); }
+void BM_Bridge_44100_to_48000_Level(benchmark::State& state) { RunBridge(state, 44100, 48000, Control::Level); }
+void BM_Bridge_44100_to_48000_Fixed(benchmark::State& state) { RunBridge(state, 44100, 48000, Control::Fixed); }
+void BM_Bridge_PassThrough_48000(benchmark::State& state) { RunBridge(state, 48000, 48000, Control::Fixed); }
+void BM_Bridge_44100_to_192000(benchmark::State& state) { RunBridge(state, 44100, 192000, Control::Delay); }
 
 }  // namespace
 
 BENCHMARK(BM_Bridge_PassThrough_48000)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512});
 BENCHMARK(BM_Bridge_44100_to_48000)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512})->Args({2, 128})->Args({8, 128});
+BENCHMARK(BM_Bridge_44100_to_48000_Fixed)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({2, 128});
+BENCHMARK(BM_Bridge_44100_to_48000_Level)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({2, 128});
 BENCHMARK(BM_Bridge_44100_to_192000)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512});
 
 BENCHMARK_MAIN();

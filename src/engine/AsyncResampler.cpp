@@ -81,7 +81,7 @@ bool AsyncResampler::Init(const ResamplerConfig& config) {
   // Buffers exist for at most 16 channels; an unusable configuration is refused whole and
   // leaves the resampler inactive rather than half-configured.
   if (config.channels < 1 || config.channels > kMaxChannels || config.maxBlock < 1 || config.fifoSamples < 1 ||
-      config.maxBlock > (1 << 24) || config.fifoSamples > (1 << 26)) {
+      config.maxBlock > (1 << 24) || config.fifoSamples > (1 << 26) / kMaxFifoGrowth) {
     LogPrintf("AsyncResampler: configuration refused (channels %i, maxBlock %i, fifo %i)\n", config.channels,
               config.maxBlock, config.fifoSamples);
     initialised_.store(false, std::memory_order_release);
@@ -89,6 +89,8 @@ bool AsyncResampler::Init(const ResamplerConfig& config) {
   }
   ippsSelectVariant();
   config_ = config;
+  // Every estimate starts afresh: nothing measured in an earlier session (at another rate,
+  // perhaps) may steer this one.
   inTracker_.Init(config.trackingBase, config.trackLossTest, config.inputRate, config.maxTrackRatio, spreadMeters_);
   outTracker_.Init(config.trackingBase, config.trackLossTest, config.outputRate, config.maxTrackRatio, spreadMeters_);
 
@@ -112,6 +114,14 @@ bool AsyncResampler::Init(const ResamplerConfig& config) {
   if (ratio > 0.0) target_.store(ratio, std::memory_order_relaxed);
   lastFactor_.store(ratio, std::memory_order_relaxed);
   variableRatio_.store(config_.variableRatio != 0, std::memory_order_relaxed);
+  delayLaw_ = config_.variableRatio != 0 && config_.ratioControl != kRatioControlLevel;
+  adjust_.store(1.0, std::memory_order_relaxed);
+  smooth1_.store(1.0, std::memory_order_relaxed);
+  smooth2_.store(1.0, std::memory_order_relaxed);
+  freeWindow_.Reset();
+  usedWindow_.Reset();
+  ratioWindow_.Reset();
+  freeMean_.store(0, std::memory_order_relaxed);
 
   // Buffer sizes. The input history holds 128 samples behind the time position, at most
   // 130 ahead of it and the newest block; the room for maxBlock + 130 of the original
@@ -128,6 +138,10 @@ bool AsyncResampler::Init(const ResamplerConfig& config) {
   }
   inBufSize_ = maxBlock + 2 * kHistory + 4;
   pushBufSize_ = 2 * outLimit_ + 4;
+  // A fixed ratio is never limited by an output-room test, so pushBuf takes whatever a run
+  // over the whole input history can produce at it.
+  if (!config_.variableRatio)
+    pushBufSize_ = std::max(pushBufSize_, static_cast<int32_t>(std::ceil(inBufSize_ * nominal)) + 8);
   pullBufSize_ = maxBlock;
   const bool resample = config_.variableRatio != 0 || ratio != 1.0;
   const float window = config_.quality == -1 ? 15.0f : config_.quality == 1 ? 31.0f : 23.0f;
@@ -142,11 +156,18 @@ bool AsyncResampler::Init(const ResamplerConfig& config) {
     if (resample) ippsResamplePolyphaseInitAlloc_32f(&channel->state, window, 128, 0.95f, 8.0f, ippAlgHintFast);
   }
 
+  // Under the delay control the FIFO may grow (up to four times) when it proves too small
+  // for the jitter; the storage for that is made here, since the device threads must not
+  // allocate, and only the usable part counts as capacity.
+  baseCapacity_ = fifoSamples;
+  maxCapacity_ = delayLaw_ ? fifoSamples * kMaxFifoGrowth : fifoSamples;
   fifo_.Clear();
-  fifo_.Create(config_.channels, fifoSamples * 4, "AsyncResamplerFifo");
+  fifo_.Create(config_.channels, maxCapacity_ * 4, "AsyncResamplerFifo");
   fifo_.ResetAll();
-  fifoBytes_.store(fifo_.Size(), std::memory_order_relaxed);
-  fifoSamples_.store(fifo_.Size() / 4, std::memory_order_relaxed);
+  const int32_t usable = std::min(fifoSamples, fifo_.Size() / 4);
+  capacitySamples_.store(usable, std::memory_order_relaxed);
+  fifoBytes_.store(usable * 4, std::memory_order_relaxed);
+  fifoSamples_.store(usable, std::memory_order_relaxed);
   fifoLevel_.store(0, std::memory_order_relaxed);
 
   srcDelay_.store(0, std::memory_order_relaxed);
@@ -156,8 +177,49 @@ bool AsyncResampler::Init(const ResamplerConfig& config) {
   factorLimits_.store(0, std::memory_order_relaxed);
   overruns_.store(0, std::memory_order_relaxed);
   underruns_.store(0, std::memory_order_relaxed);
+  graceIn_.store(kGraceSamples, std::memory_order_relaxed);
+  graceOut_.store(kGraceSamples, std::memory_order_relaxed);
+  rateHoldIn_.store(kRateHoldSamples, std::memory_order_relaxed);
+  rateHoldOut_.store(kRateHoldSamples, std::memory_order_relaxed);
+  lastPushTime_.store(0, std::memory_order_relaxed);
+  lastPullTime_.store(0, std::memory_order_relaxed);
+  ResetControl();
   initialised_.store(true, std::memory_order_release);
   return true;
+}
+
+void AsyncResampler::ResetControl() {
+  inDll_.Reset(config_.inputRate);
+  outDll_.Reset(config_.outputRate);
+  loop_.Reset();
+  inFrames_ = outFrames_ = 0;
+  overrunning_ = underrunning_ = false;
+  putSamples_ = droppedSamples_ = 0;
+  gotSamples_ = silenceSamples_ = 0;
+  dropBase_ = silenceBase_ = 0;
+  loopStartNs_ = lastControlNs_ = 0.0;
+  grossSinceNs_ = -1.0;
+  loopRunning_ = false;
+  loopStarted_ = false;
+  recentrePending_ = false;
+  glitchesSeen_ = glitchNext_ = glitchHeld_ = 0;
+  outRestartsSeen_ = 0;
+  glitches_.store(0, std::memory_order_relaxed);
+  clockSeq_.store(0, std::memory_order_relaxed);
+  pubGot_.store(0, std::memory_order_relaxed);
+  pubSilence_.store(0, std::memory_order_relaxed);
+  pubTimeNs_.store(0.0, std::memory_order_relaxed);
+  pubPeriodNs_.store(0.0, std::memory_order_relaxed);
+  pubJitterNs_.store(0.0, std::memory_order_relaxed);
+  pubBlock_.store(0, std::memory_order_relaxed);
+  pubRestarts_.store(0, std::memory_order_relaxed);
+  pubValid_.store(false, std::memory_order_relaxed);
+  controlDelay_.store(0.0, std::memory_order_relaxed);
+  setPoint_.store(0.0, std::memory_order_relaxed);
+  loopBandwidth_.store(0.0, std::memory_order_relaxed);
+  measuredRatio_.store(0.0, std::memory_order_relaxed);
+  fifoGrowths_.store(0, std::memory_order_relaxed);
+  recentres_.store(0, std::memory_order_relaxed);
 }
 
 ResamplerConfig AsyncResampler::Config() const {
@@ -176,11 +238,17 @@ void AsyncResampler::Resynchronise() {
 
 float AsyncResampler::FactorForPush(int32_t n) {
   double ratio = ratio_.load(std::memory_order_relaxed);
-  float factor = static_cast<float>(ratio);  // this push uses the ratio before its update
+  float factor = static_cast<float>(ratio);  // level law: this push uses the ratio before its update
   if (config_.variableRatio) {
-    const bool stable = inTracker_.IsLongStable() && outTracker_.IsLongStable();
-    const double gain = stable ? 0.01 : 0.1;
-    ratio += (target_.load(std::memory_order_relaxed) - ratio) * gain;
+    if (delayLaw_) {
+      // Delay law: the ratio computed with this block counted is the one it is converted at.
+      ratio = DelayRatioForPush(n);
+      factor = static_cast<float>(ratio);
+    } else {
+      const bool stable = inTracker_.IsLongStable() && outTracker_.IsLongStable();
+      const double gain = stable ? 0.01 : 0.1;
+      ratio += (target_.load(std::memory_order_relaxed) - ratio) * gain;
+    }
     ratio_.store(ratio, std::memory_order_relaxed);
     if (config_.ratioBand != 0.0) {
       double nominal = config_.outputRate != 0.0 && config_.inputRate != 0.0 ? config_.outputRate / config_.inputRate : 1.0;
@@ -193,15 +261,190 @@ float AsyncResampler::FactorForPush(int32_t n) {
   if (!(factor > 0.0f)) return 0.0f;  // rejected rates: nothing to convert
   // Below 1/8 the filter would read further back than the 128 samples of history.
   if (factor < kMinFactor) factor = kMinFactor;
-  // Output-room test: a factor that would produce more than the buffers take (with 10
-  // percent margin) is logged and limited to the largest that fits. The buffers are sized
-  // for the configured ratio, so only a wild excursion of the control gets here.
-  if (static_cast<double>(n) * factor * 1.1 > outLimit_) {
+  // Output-room test (variable ratio only; a fixed ratio's buffers take whatever it
+  // produces): a factor that would produce more than the buffers take (with 10 percent
+  // margin) is logged and limited to the largest that fits. The buffers are sized for the
+  // configured ratio, so only a wild excursion of the control gets here.
+  if (config_.variableRatio && static_cast<double>(n) * factor * 1.1 > outLimit_) {
     LogPrintf("ASYNCRESAMPLER %x OVERRUN!!!\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
     factor = static_cast<float>(outLimit_ / (static_cast<double>(n) * 1.1) * 0.9999);
     factorLimits_.fetch_add(1, std::memory_order_relaxed);
   }
   return factor;
+}
+
+// ---- Delay-locked ratio control ------------------------------------------------------
+//
+// The controlled quantity is the delay through the resampler, in output samples: what went
+// into the FIFO plus what the kernel still holds (at the ratio), minus what the output has
+// taken, with the output's count carried forward along its smoothed clock line to the
+// input's smoothed time of this block, so that both counts belong to one instant and the
+// callbacks' jitter does not enter. A PI loop moves the ratio around the measured rate
+// ratio (the two clock loops' periods) so that this delay sits in the middle of the usable
+// FIFO window (capacity less both block sizes).
+//
+// Xruns: an underrun plays silence and an overrun drops a block; neither changes what the
+// clocks did, so the loop regulates the delay with their effect taken out ("virtual"
+// delay) and neither the ratio nor the loop notices them. The real delay is what the FIFO
+// holds; when it lies outside the FIFO for over a second, or a clock is lost, the FIFO is
+// re-centred once and the loop restarts wide.
+
+void AsyncResampler::PublishOutputClock() {
+  // Sequence lock: odd while writing. Every field is an atomic, so a reader that races a
+  // write sees a changed sequence and retries rather than a torn value.
+  const uint32_t seq = clockSeq_.load(std::memory_order_relaxed);
+  clockSeq_.store(seq + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  pubGot_.store(gotSamples_, std::memory_order_relaxed);
+  pubSilence_.store(silenceSamples_, std::memory_order_relaxed);
+  pubTimeNs_.store(outDll_.TimeNs(), std::memory_order_relaxed);
+  pubPeriodNs_.store(outDll_.HasRate() ? outDll_.PeriodNs() : 0.0, std::memory_order_relaxed);
+  pubJitterNs_.store(outDll_.JitterNs(), std::memory_order_relaxed);
+  pubRestarts_.store(outDll_.Restarts(), std::memory_order_relaxed);
+  pubValid_.store(primed_.load(std::memory_order_relaxed) && outDll_.HasRate(), std::memory_order_relaxed);
+  clockSeq_.store(seq + 2, std::memory_order_release);
+}
+
+void AsyncResampler::PublishOutputBlock(int32_t block) { pubBlock_.store(block, std::memory_order_relaxed); }
+
+bool AsyncResampler::ReadOutputClock(OutputClock* clock) const {
+  // A writer holds the sequence odd for a few stores; a handful of tries always suffices,
+  // and a miss only means this push keeps the ratio of the last one.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const uint32_t before = clockSeq_.load(std::memory_order_acquire);
+    if (before & 1u) continue;
+    clock->got = pubGot_.load(std::memory_order_relaxed);
+    clock->silence = pubSilence_.load(std::memory_order_relaxed);
+    clock->timeNs = pubTimeNs_.load(std::memory_order_relaxed);
+    clock->periodNs = pubPeriodNs_.load(std::memory_order_relaxed);
+    clock->jitterNs = pubJitterNs_.load(std::memory_order_relaxed);
+    clock->restarts = pubRestarts_.load(std::memory_order_relaxed);
+    clock->valid = pubValid_.load(std::memory_order_relaxed);
+    clock->block = pubBlock_.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (clockSeq_.load(std::memory_order_relaxed) == before) return true;
+  }
+  return false;
+}
+
+void AsyncResampler::Recentre(double excessSamples, bool afterError) {
+  // Input side: discard the oldest samples or add silence so the FIFO holds the set point.
+  // The accounting follows, as if those samples had (not) been put.
+  const int32_t used = fifo_.Used() / 4;
+  const int32_t room = capacitySamples_.load(std::memory_order_relaxed) - used;
+  void* none[kMaxChannels] = {};
+  if (excessSamples > 0.0) {
+    const int32_t drop = std::min(used, static_cast<int32_t>(excessSamples));
+    if (drop > 0) putSamples_ -= fifo_.GetAll(none, drop * 4, false, false) / 4;
+  } else if (excessSamples < 0.0) {
+    const int32_t add = std::min(room, static_cast<int32_t>(-excessSamples));
+    if (add > 0) putSamples_ += fifo_.PutAll(none, add * 4, false, false) / 4;
+  }
+  if (!afterError) return;
+  recentres_.fetch_add(1, std::memory_order_relaxed);
+  LogPrintf("AsyncResampler: delay %.0f samples off the set point, FIFO re-centred\n", excessSamples);
+}
+
+void AsyncResampler::NoteGlitches(double nowNs, double blockOut, int32_t outBlock) {
+  const int32_t total = glitches_.load(std::memory_order_relaxed);
+  bool grow = false;
+  while (glitchesSeen_ != total) {
+    ++glitchesSeen_;
+    glitchTimes_[glitchNext_] = nowNs;
+    glitchNext_ = (glitchNext_ + 1) % kGrowGlitches;
+    if (glitchHeld_ < kGrowGlitches) ++glitchHeld_;
+    // The ring holds the last kGrowGlitches times; the slot written next is the oldest.
+    if (glitchHeld_ == kGrowGlitches && nowNs - glitchTimes_[glitchNext_] <= kGrowWindowSec * 1e9) grow = true;
+  }
+  const int32_t capacity = capacitySamples_.load(std::memory_order_relaxed);
+  if (!grow || capacity >= maxCapacity_) return;
+  glitchHeld_ = 0;
+  // One block (the larger side's, in output samples) more FIFO, and the set point moves
+  // with the middle of the window; the loop restarts wide to get there within seconds.
+  const int32_t step = static_cast<int32_t>(std::ceil(std::max(blockOut, static_cast<double>(outBlock))));
+  const int32_t grown = std::min(maxCapacity_, capacity + std::max(step, 1));
+  capacitySamples_.store(grown, std::memory_order_relaxed);
+  fifoBytes_.store(grown * 4, std::memory_order_relaxed);
+  fifoSamples_.store(grown, std::memory_order_relaxed);
+  fifoGrowths_.fetch_add(1, std::memory_order_relaxed);
+  loopRunning_ = false;
+  LogPrintf("AsyncResampler: %i glitches within %.0f s, FIFO grown from %i to %i samples\n", kGrowGlitches,
+            kGrowWindowSec, capacity, grown);
+}
+
+double AsyncResampler::DelayRatioForPush(int32_t n) {
+  const double current = ratio_.load(std::memory_order_relaxed);
+  OutputClock out;
+  if (!inDll_.HasRate() || !ReadOutputClock(&out) || !(out.periodNs > 0.0)) return current;
+  // Output samples per input sample, from the two loops' periods.
+  const double measured = inDll_.PeriodNs() / out.periodNs;
+  if (!(measured >= 0.125 && measured <= 8.0)) return 0.0;  // beyond what the kernel converts
+  measuredRatio_.store(measured, std::memory_order_relaxed);
+  if (!out.valid) return measured;  // not primed yet: follow the clocks, nothing to hold
+
+  const double tIn = inDll_.TimeNs();
+  const double sinceOut = tIn - out.timeNs;
+  if (sinceOut > 1e9 || out.restarts != outRestartsSeen_) {
+    // The output's clock is lost (silent for a second, or its time jumped): hold the ratio
+    // and start over once it runs again.
+    outRestartsSeen_ = out.restarts;
+    recentrePending_ = true;
+    loopRunning_ = false;
+    return current > 0.0 ? current : measured;
+  }
+  const double ratio = current > 0.0 ? current : measured;
+  const double held = (fill_ - kHistory - time_) + n;  // input samples the kernel has yet to convert
+  const double delayReal = static_cast<double>(putSamples_ - out.got) + held * ratio - sinceOut / out.periodNs;
+  const double blockOut = n * measured;
+  NoteGlitches(tIn, blockOut, out.block);
+  const int32_t capacity = capacitySamples_.load(std::memory_order_relaxed);
+  const double setPoint = 0.5 * (capacity + blockOut - out.block);
+
+  if (!loopRunning_) {
+    // The first start puts the delay at the set point at once: where the priming left it
+    // depends on how the first blocks fell, by up to a block, which the loop would
+    // otherwise take seconds to remove at the bounded ratio.
+    if (recentrePending_ || !loopStarted_) {
+      Recentre(delayReal - setPoint, recentrePending_);
+      loop_.Reset();
+    }
+    loopStarted_ = true;
+    dropBase_ = droppedSamples_;
+    silenceBase_ = out.silence;
+    loopStartNs_ = tIn;
+    lastControlNs_ = tIn;
+    grossSinceNs_ = -1.0;
+    recentrePending_ = false;
+    loopRunning_ = true;
+    return measured * (1.0 + loop_.Output());
+  }
+  // Gross error: the real delay outside the FIFO for over a second.
+  if (delayReal < 0.0 || delayReal > capacity) {
+    if (grossSinceNs_ < 0.0) grossSinceNs_ = tIn;
+    if (tIn - grossSinceNs_ > 1e9) {
+      recentrePending_ = true;
+      loopRunning_ = false;
+    }
+  } else {
+    grossSinceNs_ = -1.0;
+  }
+  const double shift = static_cast<double>(out.silence - silenceBase_) - static_cast<double>(droppedSamples_ - dropBase_);
+  const double delay = delayReal - shift;
+  // Bandwidth: wide at the start for a quick lock, narrowing as 1 / age to a floor that the
+  // measured jitter of both sides sets (the noisier the clocks, the narrower the loop).
+  const double jitterNs = std::sqrt(inDll_.JitterNs() * inDll_.JitterNs() + out.jitterNs * out.jitterNs);
+  const double floorHz = kLoopFloorShare * ClockDll::FloorHz(jitterNs, n * inDll_.PeriodNs());
+  const double ageSec = (tIn - loopStartNs_) * 1e-9;
+  const double bandwidth = std::max(floorHz, kLoopStartHz / (1.0 + ageSec / kLoopNarrowSec));
+  const double dt = (tIn - lastControlNs_) * 1e-9;
+  lastControlNs_ = tIn;
+  const double errorSec = (delay - setPoint) * out.periodNs * 1e-9;
+  const double u = loop_.Step(errorSec, dt, bandwidth, kRatioBound);
+  controlDelay_.store(delayReal, std::memory_order_relaxed);
+  setPoint_.store(setPoint, std::memory_order_relaxed);
+  loopBandwidth_.store(bandwidth, std::memory_order_relaxed);
+  srcDelay_.store(std::max(0, static_cast<int32_t>(std::lround(delayReal))), std::memory_order_relaxed);
+  return measured * (1.0 + u);
 }
 
 void AsyncResampler::UpdateTarget() {
@@ -245,6 +488,14 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
   lastPushTime_.store(NowNonZero(), std::memory_order_relaxed);
   inTracker_.Update(count);
   if (inTracker_.TakeResync()) Resynchronise();
+  if (delayLaw_) {
+    inFrames_ += count;
+    if (!inDll_.Update(inFrames_, FineTimeNs())) {
+      // The input's time jumped: the delay measured across the jump means nothing.
+      recentrePending_ = true;
+      loopRunning_ = false;
+    }
+  }
 
   int32_t outCount = 0;
   const double ratio = ratio_.load(std::memory_order_relaxed);
@@ -261,19 +512,23 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
     }
     outCount = count;
   } else {
-    for (int32_t c = 0; c < channels; ++c) {
-      uint32_t x = (seedState_ = Step(seedState_)) >> 17;
-      const int32_t* src = in[c];
-      float* dst = channels_[c]->inBuf.get() + fill_;
-      for (int32_t i = 0; i < count; ++i) {
-        // Uniform dither in [-2^-16, 2^-16): half a 16-bit step.
-        dst[i] = static_cast<float>(src[i] * 0x1p-15 + (static_cast<int32_t>(x % 65536u) - 32768) * 0x1p-31);
-        x = Step(x);
-      }
-    }
-    fill_ += count;
+    // The factor first: a push that cannot be converted (rejected rates) must not add its
+    // samples to the history, which would otherwise grow past inBuf with every such push.
     const float factor = FactorForPush(count);
     lastFactor_.store(factor, std::memory_order_relaxed);
+    if (factor > 0.0f) {
+      for (int32_t c = 0; c < channels; ++c) {
+        uint32_t x = (seedState_ = Step(seedState_)) >> 17;
+        const int32_t* src = in[c];
+        float* dst = channels_[c]->inBuf.get() + fill_;
+        for (int32_t i = 0; i < count; ++i) {
+          // Uniform dither in [-2^-16, 2^-16): half a 16-bit step.
+          dst[i] = static_cast<float>(src[i] * 0x1p-15 + (static_cast<int32_t>(x % 65536u) - 32768) * 0x1p-31);
+          x = Step(x);
+        }
+      }
+      fill_ += count;
+    }
     const int32_t length = static_cast<int32_t>((fill_ - kHistory) - time_);
     bool ran = false;
     if (length >= 1 && factor > 0.0f) {
@@ -312,14 +567,23 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
   }
 
   const int32_t bytes = outCount * 4;
-  if (fifo_.Free() >= bytes) {
+  // Free space counts against the usable capacity, which under the delay law may be less
+  // than the storage (the FIFO can grow into it).
+  const int32_t free = delayLaw_ ? fifoBytes_.load(std::memory_order_relaxed) - fifo_.Used() : fifo_.Free();
+  if (free >= bytes) {
     void* sources[kMaxChannels];
     for (int32_t c = 0; c < channels; ++c) sources[c] = channels_[c]->pushBuf.get();
     if (bytes > 0) fifo_.PutAll(sources, bytes, false, false);
-    freeWindow_.Add(fifo_.Free() / 4);
+    putSamples_ += outCount;
+    overrunning_ = false;
+    freeWindow_.Add((free - bytes) / 4);
     freeMean_.store(freeWindow_.Mean(), std::memory_order_relaxed);
   } else {
     overruns_.fetch_add(1, std::memory_order_relaxed);
+    droppedSamples_ += outCount;
+    // A run of refused pushes is one glitch (one gap in what is heard), however long.
+    if (primed_.load(std::memory_order_relaxed) && !overrunning_) glitches_.fetch_add(1, std::memory_order_relaxed);
+    overrunning_ = true;
   }
 
   if (graceIn_.load(std::memory_order_relaxed) > 0 || graceOut_.load(std::memory_order_relaxed) > 0) {
@@ -345,6 +609,10 @@ void AsyncResampler::PullOutput(int32_t* const* out, int32_t count) {
   lastPullTime_.store(NowNonZero(), std::memory_order_relaxed);
   outTracker_.Update(count);
   if (outTracker_.TakeResync()) Resynchronise();
+  if (delayLaw_) {
+    outFrames_ += count;
+    outDll_.Update(outFrames_, FineTimeNs());  // a restart is published with the clock
+  }
 
   void* buffers[kMaxChannels];
   for (int32_t c = 0; c < channels; ++c) buffers[c] = channels_[c]->pullBuf.get();
@@ -352,18 +620,31 @@ void AsyncResampler::PullOutput(int32_t* const* out, int32_t count) {
   const int32_t sizeBytes = fifoBytes_.load(std::memory_order_relaxed);
   int32_t used = fifo_.Used();
   if (!primed_.load(std::memory_order_relaxed) && used > 0.5 * sizeBytes) primed_.store(true, std::memory_order_relaxed);
-  if (primed_.load(std::memory_order_relaxed) && used >= bytes) {
+  const bool primed = primed_.load(std::memory_order_relaxed);
+  if (primed && used >= bytes) {
     fifo_.GetAll(buffers, bytes, false, false);
     used = fifo_.Used();
     usedWindow_.Add(used / 4);
+    gotSamples_ += count;
+    underrunning_ = false;
   } else {
     fifo_.ZeroAll(buffers, bytes);
     underruns_.fetch_add(1, std::memory_order_relaxed);
+    if (primed) {
+      silenceSamples_ += count;
+      if (!underrunning_) glitches_.fetch_add(1, std::memory_order_relaxed);
+      underrunning_ = true;
+    }
+  }
+  if (delayLaw_) {
+    PublishOutputBlock(count);
+    PublishOutputClock();
   }
   fifoLevel_.store(used / 4, std::memory_order_relaxed);
   levelWindow_.Add(used / 4);
   levelSmoothWindow_.Add(levelWindow_.Mean());
-  srcDelay_.store(std::max(0, levelSmoothWindow_.Mean() - count), std::memory_order_relaxed);
+  // Under the delay law the input side publishes the delay it controls.
+  if (!delayLaw_) srcDelay_.store(std::max(0, levelSmoothWindow_.Mean() - count), std::memory_order_relaxed);
 
   if (config_.muteUntilLocked && config_.variableRatio &&
       (!inTracker_.IsShortStable() || !outTracker_.IsShortStable())) {
@@ -382,7 +663,7 @@ void AsyncResampler::PullOutput(int32_t* const* out, int32_t count) {
     }
   }
 
-  if (config_.variableRatio || ratio_.load(std::memory_order_relaxed) != 1.0) UpdateTarget();
+  if (!delayLaw_ && (config_.variableRatio || ratio_.load(std::memory_order_relaxed) != 1.0)) UpdateTarget();
 
   if (graceIn_.load(std::memory_order_relaxed) > 0 || graceOut_.load(std::memory_order_relaxed) > 0) {
     graceOut_.store(std::max(0, graceOut_.load(std::memory_order_relaxed) - count), std::memory_order_relaxed);

@@ -1,7 +1,9 @@
 // Carries audio from the input device's thread to the output device's thread while the two
 // devices run on independent clocks and nominal rates: each pushed block is converted to
-// float, resampled by a factor that follows the measured clock ratio and the FIFO level,
-// and queued per channel; each pull reads one playback block from the queue.
+// float, resampled by a factor that follows the measured clock ratio, and queued per
+// channel; each pull reads one playback block from the queue. The factor is steered by the
+// delay through the resampler (delay-locked control, the default) or, for comparison, by
+// the FIFO level (the original level law).
 //
 // Threads: Init on the window thread (takes both side locks). PushInput on the input
 // device thread only, PullOutput on the output device thread only; both real-time safe:
@@ -15,6 +17,7 @@
 #include <mutex>
 
 #include "engine/CFifo.h"
+#include "engine/ClockDll.h"
 #include "engine/RateTracker.h"
 #include "engine/StatWindow.h"
 
@@ -33,7 +36,14 @@ struct ResamplerConfig {
   double ratioBand = 0.0;        // non-zero: factor held within (1 +- band) x nominal
   double maxTrackRatio = 1.08;   // bound of the losing-track test
   uint8_t muteUntilLocked = 0;   // silence while either side's short rate is unsettled
+  // Law of the ratio control: kRatioControlDelay (0, default) holds the delay through the
+  // resampler with per-side clock loops; kRatioControlLevel (1) is the original law that
+  // steers by the FIFO level, kept for comparison.
+  int32_t ratioControl = 0;
 };
+
+constexpr int32_t kRatioControlDelay = 0;
+constexpr int32_t kRatioControlLevel = 1;
 
 // The level correction of the ratio control: f is the level ratio (integer mean of the
 // level ratios x 0.01); neutral while f lies in [0.9, 1.0] (FIFO about 60 to 62.5 percent
@@ -47,6 +57,17 @@ class AsyncResampler {
   static constexpr int32_t kHistory = 128;
   static constexpr int32_t kGraceSamples = 200000;
   static constexpr int32_t kRateHoldSamples = 10000;
+  // Delay control: the ratio stays within this share of the measured rate ratio.
+  static constexpr double kRatioBound = 0.002;
+  // A FIFO that glitches this often grows by one block, up to kMaxFifoGrowth x its size.
+  static constexpr int32_t kGrowGlitches = 3;
+  static constexpr double kGrowWindowSec = 10.0;
+  static constexpr int32_t kMaxFifoGrowth = 4;
+  // The delay loop's bandwidth starts here and narrows as 1 / (1 + age / kLoopNarrowSec)
+  // to kLoopFloorShare times the clock loops' jitter floor.
+  static constexpr double kLoopStartHz = 1.0;
+  static constexpr double kLoopNarrowSec = 0.4;
+  static constexpr double kLoopFloorShare = 1.0;
 
   AsyncResampler();
   ~AsyncResampler();
@@ -81,6 +102,14 @@ class AsyncResampler {
   bool IsInitialised() const { return initialised_.load(std::memory_order_acquire); }
   double Target() const { return target_.load(std::memory_order_relaxed); }
   double LastFactor() const { return lastFactor_.load(std::memory_order_relaxed); }
+  // Delay control (0 under the level law): the delay through the resampler and its set
+  // point in output samples, the loop's bandwidth, FIFO growths and re-centrings since Init.
+  double ControlDelaySamples() const { return controlDelay_.load(std::memory_order_relaxed); }
+  double SetPointSamples() const { return setPoint_.load(std::memory_order_relaxed); }
+  double LoopBandwidthHz() const { return loopBandwidth_.load(std::memory_order_relaxed); }
+  double MeasuredRatio() const { return measuredRatio_.load(std::memory_order_relaxed); }
+  int32_t FifoGrowths() const { return fifoGrowths_.load(std::memory_order_relaxed); }
+  int32_t Recentres() const { return recentres_.load(std::memory_order_relaxed); }
   // Pushes whose factor the output-room test had to limit since Init.
   int32_t FactorLimitCount() const { return factorLimits_.load(std::memory_order_relaxed); }
   // FIFO samples per channel: usable capacity (as sized by Init) and current level.
@@ -91,6 +120,8 @@ class AsyncResampler {
   int32_t PushBufferSamples() const { return pushBufSize_; }
   int32_t OutputLimitSamples() const { return outLimit_; }
   bool Primed() const { return primed_.load(std::memory_order_relaxed); }
+  // Input samples held for the kernel (history included); read only while no push runs.
+  int32_t HistoryFill() const { return fill_; }
   int32_t GraceIn() const { return graceIn_.load(std::memory_order_relaxed); }
   int32_t GraceOut() const { return graceOut_.load(std::memory_order_relaxed); }
   const RateTracker& InputTracker() const { return inTracker_; }
@@ -109,7 +140,26 @@ class AsyncResampler {
 
  private:
   struct Channel;
+  // The output side's clock as the input side reads it: frames taken from the FIFO,
+  // silence played after priming, the smoothed time and period of the latest pull.
+  struct OutputClock {
+    int64_t got = 0;
+    int64_t silence = 0;
+    double timeNs = 0.0;
+    double periodNs = 0.0;
+    double jitterNs = 0.0;
+    int32_t block = 0;
+    int32_t restarts = 0;  // times the output's clock loop restarted on a lost clock
+    bool valid = false;
+  };
   void Resynchronise();
+  void ResetControl();
+  double DelayRatioForPush(int32_t n);
+  void PublishOutputClock();
+  bool ReadOutputClock(OutputClock* clock) const;
+  void Recentre(double excessSamples, bool afterError);
+  void NoteGlitches(double nowNs, double blockOut, int32_t outBlock);
+  void PublishOutputBlock(int32_t block);
   double SideRate(const RateTracker& tracker, const std::atomic<int32_t>& hold,
                   const std::atomic<uint32_t>& lastTime) const;
   void FreeChannels();
@@ -153,6 +203,55 @@ class AsyncResampler {
   std::atomic<int32_t> fifoSamples_{0};
   std::atomic<int32_t> fifoLevel_{0};
   std::atomic<int32_t> factorLimits_{0};
+  // Delay control. Input side (under inLock_): its clock loop, the loop filter and the
+  // accounting of what went into the FIFO.
+  bool delayLaw_ = true;
+  ClockDll inDll_;
+  DelayLoopFilter loop_;
+  int64_t inFrames_ = 0;
+  int64_t putSamples_ = 0;       // samples stored into the FIFO
+  int64_t droppedSamples_ = 0;   // samples of pushes refused by a full FIFO
+  int64_t dropBase_ = 0, silenceBase_ = 0;  // xrun totals at the last alignment
+  double loopStartNs_ = 0.0;     // smoothed input time the loop (re)started at
+  double lastControlNs_ = 0.0;
+  double grossSinceNs_ = -1.0;   // first push of a run with the delay outside the FIFO
+  bool loopRunning_ = false;
+  bool loopStarted_ = false;     // the loop ran since Init
+  bool recentrePending_ = false;
+  int32_t glitchesSeen_ = 0;
+  double glitchTimes_[kGrowGlitches] = {};
+  int32_t glitchNext_ = 0, glitchHeld_ = 0;
+  int32_t outRestartsSeen_ = 0;
+  bool overrunning_ = false;     // the last push was refused
+  int32_t baseCapacity_ = 0;     // FIFO samples as configured; the FIFO may grow from it
+  int32_t maxCapacity_ = 0;
+  int32_t growStep_ = 0;
+  // Output side (under outLock_): its clock loop and counters, published by a sequence
+  // lock of atomics (odd while being written) so the input side reads one consistent set.
+  ClockDll outDll_;
+  int64_t outFrames_ = 0;
+  int64_t gotSamples_ = 0;
+  int64_t silenceSamples_ = 0;
+  bool underrunning_ = false;    // the last pull played silence
+  std::atomic<uint32_t> clockSeq_{0};
+  std::atomic<int64_t> pubGot_{0};
+  std::atomic<int64_t> pubSilence_{0};
+  std::atomic<double> pubTimeNs_{0.0};
+  std::atomic<double> pubPeriodNs_{0.0};
+  std::atomic<double> pubJitterNs_{0.0};
+  std::atomic<int32_t> pubBlock_{0};
+  std::atomic<int32_t> pubRestarts_{0};
+  std::atomic<bool> pubValid_{false};
+  // Both sides count glitches (after priming; a run of xruns counts once) here; the input
+  // side decides on growth.
+  std::atomic<int32_t> glitches_{0};
+  std::atomic<int32_t> capacitySamples_{0};  // usable FIFO now
+  std::atomic<double> controlDelay_{0.0};
+  std::atomic<double> setPoint_{0.0};
+  std::atomic<double> loopBandwidth_{0.0};
+  std::atomic<double> measuredRatio_{0.0};
+  std::atomic<int32_t> fifoGrowths_{0};
+  std::atomic<int32_t> recentres_{0};
   // Copies of configuration figures the statistics getters read while Init may run.
   std::atomic<bool> variableRatio_{false};
   bool spreadMeters_ = true;

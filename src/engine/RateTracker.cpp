@@ -77,6 +77,21 @@ void RateTracker::Init(int32_t base, int32_t trackLossTest, double nominal, doub
     longMeters_[i].Begin(longWindow, static_cast<int32_t>(static_cast<double>(i) / 64.0 * 4.0 * base), spreadMeters);
   for (int j = 0; j < kShortMeters; ++j)
     shortMeters_[j].Begin(shortWindow, static_cast<int32_t>(j * 0.125 * base * 0.25), spreadMeters);
+  // Every estimate starts afresh. A second Start at another rate that kept the old means
+  // would see its first long measurement snap back towards the old rate.
+  longPeriods_.Reset();
+  longMeans_.Reset();
+  shortPeriods_.Reset();
+  shortCheck_.Reset();
+  longRate_.store(0.0, std::memory_order_relaxed);
+  shortRate_.store(0.0, std::memory_order_relaxed);
+  blocks_.store(0, std::memory_order_relaxed);
+  resync_.store(0, std::memory_order_relaxed);
+  lastTime_ = 0;
+  lastInterval_ = 0;
+  jitterWindow_.Reset();
+  jitter_.store(-100.0, std::memory_order_relaxed);
+  history_.Clear();
   if (nominal != 0.0) {
     longPeriods_.Fill(RatePeriodPs(nominal));
     longRate_.store(nominal, std::memory_order_relaxed);

@@ -58,6 +58,7 @@ class RateTracker {
   // base: sample count the meters are built on (long window 4 x base, short base / 4);
   // nominal: the side's nominal rate in Hz, 0 = not given (seeds the long estimate).
   // spreadMeters: stagger the meters' first completions (on by default).
+  // Starts every estimate afresh (windows, rates, block timing), whatever ran before.
   void Init(int32_t base, int32_t trackLossTest, double nominal, double maxTrackRatio, bool spreadMeters = true);
   // One block of n samples passed this side.
   void Update(int32_t n);

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <cmath>
 
+#include <string>
+
 #include "DriftSim.h"
+#include "engine/LogPrintf.h"
 
 namespace {
 
@@ -110,4 +113,110 @@ TEST(DriftSim, OccasionalBurstsAreAbsorbedWithoutGlitches) {
   EXPECT_LE(r.fifoMax, 0.95);
   EXPECT_LT(std::abs(r.ratioErrMeanPpm), 100.0);
   EXPECT_EQ(r.trackLosses, 0);
+}
+
+// ---- The delay-locked control (the default law) ---------------------------------------
+
+namespace {
+// Runs of at least 2.5 minutes: the steady figures are taken from the first minute on.
+double SteadyMinutes(double minutes) { return std::max(2.5, minutes * kScale); }
+}  // namespace
+
+TEST(DelayControl, SettlesQuicklyAndHoldsTheRatioWithinPpm) {
+  struct Row {
+    double ppm, jitterMs, settleWithin, rmsAtMost;
+  };
+  // Goal at 2 ms: within 10 ppm by 30 s; seeds land between 16 and 31 s, so 35 s here.
+  for (const Row& row : {Row{500, 0.0, 15, 0.5}, Row{-500, 2.0, 35, 2.0}, Row{500, 10.0, 1e9, 5.0}}) {
+    driftsim::Case c = DefaultGeometry(44100, 48000, row.ppm, row.jitterMs);
+    c.minutes = 4.0;  // the loop narrows for minutes: a shorter run would judge it too early
+    const driftsim::Result r = driftsim::Run(c);
+    SCOPED_TRACE(testing::Message() << row.ppm << " ppm, " << row.jitterMs << " ms jitter");
+    ASSERT_GE(r.settle10Sec, 0.0) << "never within 10 ppm";
+    EXPECT_LE(r.settle10Sec, row.settleWithin);
+    EXPECT_LE(r.steadyRmsPpm, row.rmsAtMost);
+    EXPECT_EQ(r.underrunsAfterGrace + r.overrunsAfterGrace, 0);
+    EXPECT_EQ(r.fifoCapacityEnd, r.fifoCapacity);
+  }
+}
+
+// 128 x 4 with 2 ms jitter cannot hold both blocks plus the jitter: the level law cycles
+// (about a thousand glitches a minute with the ratio far off); the delay law grows the
+// FIFO a block at a time, logs it, and is quiet after the first minute.
+TEST(DelayControl, FifoTooSmallForTheJitterGrowsInsteadOfCycling) {
+  std::string logged;
+  LogSetFunction([](const char* t, void* s) { *static_cast<std::string*>(s) += t; }, &logged);
+  driftsim::Case c = DefaultGeometry(44100, 48000, 500, 2.0);
+  c.in.blockFrames = c.out.blockFrames = 128;
+  c.in.bufferCount = c.out.bufferCount = 4;
+  c.minutes = SteadyMinutes(3.0);
+  double lastDelay = 0.0;
+  const driftsim::Result r = driftsim::Run(c, [&](double, AsyncResampler& a) { lastDelay = a.SrcDelay(); });
+  LogResetSinks();
+  EXPECT_LE(r.glitchesPerMinuteAfterFirst, 1.0);
+  EXPECT_GT(r.fifoCapacityEnd, r.fifoCapacity);
+  EXPECT_LE(r.fifoCapacityEnd, 4 * r.fifoCapacity);
+  EXPECT_GT(lastDelay, r.fifoCapacity / 2.0 + 64);  // the delay moved up with the set point
+  EXPECT_NE(logged.find("FIFO grown from 512 to "), std::string::npos) << logged;
+  EXPECT_LE(r.steadyRmsPpm, 5.0);
+}
+
+// Stop and Start again with the input at another rate (48000 -> 44100): the pitch is right
+// from the second second on, under either law; nothing of the first session steers it.
+TEST(DelayControl, SecondStartAtAnotherRateHasTheRightPitchAtOnce) {
+  for (int32_t law : {kRatioControlDelay, kRatioControlLevel}) {
+    driftsim::Case c = DefaultGeometry(48000, 48000, 100, 2.0);
+    c.ratioControl = law;
+    c.restartSec = 60.0;
+    c.restartInRate = 44100.0;
+    c.minutes = 1.5;
+    const driftsim::Result r = driftsim::Run(c);
+    SCOPED_TRACE(testing::Message() << "law " << law);
+    double worst = 0.0;
+    for (size_t s = 62; s < 90; ++s) worst = std::max(worst, r.seconds[s].ratioErrMaxPpm);
+    EXPECT_LT(worst, 1000.0);  // 0.1 %
+  }
+}
+
+// An input stall of 100 ms with its backlog delivered at once underruns and then overruns;
+// neither moves the ratio (which follows the clocks, not the FIFO contents) nor restarts
+// the loop.
+TEST(DelayControl, XrunsLeaveTheRatioAndTheLoopAlone) {
+  driftsim::Case c = DefaultGeometry(44100, 48000, 300, 1.0);
+  c.in.stalls.push_back({100.0, 0.1});
+  c.minutes = 2.0;
+  double bandwidthBefore = 0.0, bandwidthAfter = 0.0;
+  int32_t recentres = -1;
+  const driftsim::Result r = driftsim::Run(c, [&](double t, AsyncResampler& a) {
+    if (t < 99.9) bandwidthBefore = a.LoopBandwidthHz();
+    if (t < 110.0) bandwidthAfter = a.LoopBandwidthHz();
+    recentres = a.Recentres();
+  });
+  int32_t xruns = 0;
+  double worstBefore = 0.0, worstAround = 0.0;
+  for (size_t s = 80; s < 100; ++s) worstBefore = std::max(worstBefore, r.seconds[s].ratioErrMaxPpm);
+  for (size_t s = 100; s < 115; ++s) {
+    xruns += r.seconds[s].underruns + r.seconds[s].overruns;
+    worstAround = std::max(worstAround, r.seconds[s].ratioErrMaxPpm);
+  }
+  ASSERT_GT(xruns, 0) << "the stall must cause xruns for this test to mean anything";
+  EXPECT_LT(worstAround, worstBefore + 2.0);
+  EXPECT_LE(bandwidthAfter, bandwidthBefore);
+  EXPECT_EQ(recentres, 0);
+}
+
+// One callback in ten up to 8 ms late on both sides, in a FIFO that holds both blocks and
+// that: no glitch, and the ratio still within a few ppm.
+TEST(DelayControl, BurstyCallbacksAreAbsorbed) {
+  driftsim::Case c = DefaultGeometry(44100, 48000, -300, 0.2);
+  c.in.lateShare = c.out.lateShare = 0.1;
+  c.in.lateMaxMs = c.out.lateMaxMs = 8.0;
+  c.in.blockFrames = 512;
+  c.out.blockFrames = 480;  // unequal blocks as well
+  c.minutes = SteadyMinutes(3.0);
+  const driftsim::Result r = driftsim::Run(c);
+  EXPECT_EQ(r.underrunsAfterGrace + r.overrunsAfterGrace, 0);
+  EXPECT_LE(r.steadyRmsPpm, 2.0);
+  ASSERT_GE(r.settle10Sec, 0.0);
+  EXPECT_LE(r.settle10Sec, 30.0);
 }

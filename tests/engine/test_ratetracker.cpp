@@ -168,3 +168,24 @@ TEST(RateTracker, VerySlowDeviceGivesPositiveSaturatedRate) {
   EXPECT_LT(tracker.ShortRate(), 470.0);
   EXPECT_GT(tracker.ShortPeriods().Mean(), 0);
 }
+
+// A second Init at another rate keeps nothing of the first session: the old long means
+// would pull the first long measurement back towards the old rate.
+TEST(RateTracker, InitStartsEveryEstimateAfresh) {
+  FakeClock clock;
+  RateTracker tracker;
+  tracker.Init(48000, 1, 48000.0, 1.08);
+  Feeder feed(clock, tracker);
+  feed.Run(12.0, 48000);
+  ASSERT_GT(tracker.LongMeans().Held(), 0);
+  ASSERT_GT(tracker.ShortPeriods().Held(), 0);
+  tracker.Init(48000, 1, 44100.0, 1.08);
+  EXPECT_EQ(tracker.LongMeans().Held(), 0);
+  EXPECT_EQ(tracker.ShortPeriods().Held(), 0);
+  EXPECT_EQ(tracker.ShortCheck().Held(), 0);
+  EXPECT_EQ(tracker.ShortRate(), 0.0);
+  EXPECT_EQ(tracker.Blocks(), 0);
+  EXPECT_EQ(tracker.Jitter(), -100.0);
+  feed.Run(20.0, 44100);
+  EXPECT_NEAR(tracker.Rate(), 44100.0, 5.0);
+}

@@ -265,3 +265,40 @@ TEST(AsyncResampler, FactorBeyondOutputRoomIsLimitedNotReset) {
   EXPECT_NE(logged.find(" OVERRUN!!!\n"), std::string::npos);
   EXPECT_NE(logged.find("ASYNCRESAMPLER "), std::string::npos);
 }
+
+// Rejected rates give factor 0 until both sides have measured rates (here: never, since
+// nothing is pulled): such pushes must not pile up in the input history, which would run
+// past inBuf after a few of them.
+TEST(AsyncResampler, UnconvertiblePushesDoNotGrowTheHistory) {
+  FakeClock clock;
+  for (int32_t law : {kRatioControlDelay, kRatioControlLevel}) {
+    AsyncResampler r;
+    ResamplerConfig c = Config(8000, 96000, 256, 4);
+    c.ratioControl = law;
+    ASSERT_TRUE(r.Init(c));
+    ASSERT_EQ(r.CurrentRatio(), 0.0);
+    Block in(2, 256, 1000);
+    for (int i = 0; i < 50; ++i) {
+      r.PushInput(in.In(), 256);
+      ASSERT_LE(r.HistoryFill(), AsyncResampler::kHistory + 256) << "law " << law << ", push " << i;
+      clock.Advance(30);
+    }
+  }
+}
+
+// A fixed ratio is never limited by the output-room test: blocks of the full maxBlock at
+// the largest ratio convert at the ratio.
+TEST(AsyncResampler, FixedRatioIsNeverLimited) {
+  FakeClock clock;
+  AsyncResampler r;
+  ResamplerConfig c = Config(6000, 48000, 256, 4, 1);
+  c.variableRatio = 0;
+  ASSERT_TRUE(r.Init(c));
+  Block in(1, 512), out(1, 256);
+  for (int i = 0; i < 8; ++i) {
+    r.PushInput(in.In(), 512);  // maxBlock: 512 x 8 = 4096 out, beyond the 10 % margin test
+    for (int k = 0; k < 16; ++k) r.PullOutput(out.Out(), 256);
+  }
+  EXPECT_EQ(r.FactorLimitCount(), 0);
+  EXPECT_FLOAT_EQ(static_cast<float>(r.LastFactor()), 8.0f);
+}

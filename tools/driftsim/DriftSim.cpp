@@ -12,15 +12,16 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// Simulated time in microseconds; the engine clock reads it in milliseconds, offset so that
-// a reading is never 0 (0 means "never" to the engine).
-std::atomic<int64_t> g_simUs{0};
-uint32_t SimClock() { return static_cast<uint32_t>(g_simUs.load(std::memory_order_relaxed) / 1000 + 1000); }
+// Simulated time in nanoseconds. It drives both engine clocks: the fine one directly and the
+// millisecond one in whole milliseconds, offset by a second so that a millisecond reading is
+// never 0 (0 means "never" to the engine).
+std::atomic<int64_t> g_simNs{0};
+int64_t SimClock() { return g_simNs.load(std::memory_order_relaxed) + 1000000000; }
 
 struct ClockGuard {
-  MmClockFunction previous;
-  ClockGuard() : previous(SetMmClock(&SimClock)) {}
-  ~ClockGuard() { SetMmClock(previous); }
+  FineClockFunction previous;
+  ClockGuard() : previous(SetFineClock(&SimClock)) {}
+  ~ClockGuard() { SetFineClock(previous); }
 };
 
 // splitmix64: deterministic and well spread.
@@ -56,6 +57,7 @@ class DeviceClock {
   void Schedule() {
     double t = ideal_;
     if (d_.jitterMs > 0.0) t += random_.Uniform(-d_.jitterMs, d_.jitterMs) * 1e-3;
+    if (d_.lateShare > 0.0 && random_.Uniform(0.0, 1.0) < d_.lateShare) t += random_.Uniform(0.0, d_.lateMaxMs) * 1e-3;
     if (d_.burstEverySec > 0.0) {
       // The blocks in the last burstBlocks block periods before each burst instant are held
       // back and delivered together at that instant.
@@ -70,7 +72,7 @@ class DeviceClock {
     last_ = next_;
   }
 
-  const Device& d_;
+  const Device& d_;  // the caller's copy: a restart may change its rate
   Random random_;
   double ideal_ = 0.0;
   double next_ = 0.0;
@@ -99,9 +101,11 @@ ResamplerConfig StartConfig(const Device& in, const Device& out, int32_t channel
 
 Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& observer) {
   ClockGuard clock;
-  g_simUs.store(0);
+  g_simNs.store(0);
   Result result;
-  ResamplerConfig config = StartConfig(c.in, c.out, c.channels);
+  Device inDevice = c.in;
+  ResamplerConfig config = StartConfig(inDevice, c.out, c.channels);
+  config.ratioControl = c.ratioControl;
   if (c.adjustConfig) c.adjustConfig(config);
   auto resampler = std::make_unique<AsyncResampler>();
   resampler->SetSpreadMeters(c.spreadMeters);
@@ -118,10 +122,11 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
     outPtr[ch] = outData[ch].data();
   }
   // A 997 Hz tone at -6 dB, continuous across blocks.
-  const double step = 2.0 * kPi * 997.0 / c.in.nominalRate;
+  double step = 2.0 * kPi * 997.0 / inDevice.nominalRate;
   double phase = 0.0;
+  bool restarted = false;
 
-  DeviceClock inClock(c.in, c.seed * 2 + 1);
+  DeviceClock inClock(inDevice, c.seed * 2 + 1);
   DeviceClock outClock(c.out, c.seed * 2 + 2);
   const double endSec = c.minutes * 60.0;
   const int32_t totalSeconds = static_cast<int32_t>(std::ceil(endSec));
@@ -137,17 +142,27 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
     const bool input = inClock.Next() <= outClock.Next();
     const double t = input ? inClock.Next() : outClock.Next();
     if (t >= endSec) break;
-    g_simUs.store(static_cast<int64_t>(t * 1e6));
+    g_simNs.store(static_cast<int64_t>(t * 1e9));
+    if (!restarted && c.restartSec >= 0.0 && t >= c.restartSec) {
+      // Stop and Start again: the input device now runs at another rate.
+      restarted = true;
+      inDevice.nominalRate = c.restartInRate;
+      step = 2.0 * kPi * 997.0 / inDevice.nominalRate;
+      ResamplerConfig again = StartConfig(inDevice, c.out, c.channels);
+      again.ratioControl = c.ratioControl;
+      if (c.adjustConfig) c.adjustConfig(again);
+      resampler->Init(again);
+    }
     const size_t sec = static_cast<size_t>(t);
     Second& s = result.seconds[sec];
     if (input) {
-      for (int32_t i = 0; i < c.in.blockFrames; ++i) {
+      for (int32_t i = 0; i < inDevice.blockFrames; ++i) {
         int32_t v = static_cast<int32_t>(16384.0 * std::sin(phase));
         phase += step;
         for (int32_t ch = 0; ch < channels; ++ch) inData[ch][i] = v;
       }
       phase = std::fmod(phase, 2.0 * kPi);
-      resampler->PushInput(inPtr.data(), c.in.blockFrames);
+      resampler->PushInput(inPtr.data(), inDevice.blockFrames);
       ++result.pushes;
       float f = static_cast<float>(resampler->LastFactor());
       factors[2 * sec] = std::min(factors[2 * sec], f);
@@ -156,13 +171,14 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
     } else {
       resampler->PullOutput(outPtr.data(), c.out.blockFrames);
       ++result.pulls;
-      const double trueRatio = c.out.TrueRate(t) / c.in.TrueRate(t);
+      const double trueRatio = c.out.TrueRate(t) / inDevice.TrueRate(t);
       const double err = (resampler->CurrentRatio() / trueRatio - 1.0) * 1e6;
       s.ratioErrMaxPpm = std::max(s.ratioErrMaxPpm, std::fabs(err));
       s.ratioErrSumPpm += err;
       s.ratioErrSumSqPpm += err * err;
       ++s.samples;
-      const double level = static_cast<double>(resampler->FifoLevelSamples()) / result.fifoCapacity;
+      // Share of the capacity in force (the delay law may have grown the FIFO).
+      const double level = static_cast<double>(resampler->FifoLevelSamples()) / resampler->FifoCapacitySamples();
       s.fifoMin = std::min(s.fifoMin, level);
       s.fifoMax = std::max(s.fifoMax, level);
       s.fifoSum += level;
@@ -203,6 +219,28 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
   else
     settle = std::max(settle, graceEnd);
   result.settleSec = settle;
+  int32_t settle10 = 0;
+  for (int32_t i = totalSeconds - 1; i >= 0; --i) {
+    const Second& s = result.seconds[i];
+    if (s.samples > 0 && std::fabs(s.ratioErrSumPpm / s.samples) > 10.0) {
+      settle10 = i + 1;
+      break;
+    }
+  }
+  result.settle10Sec = settle10 > totalSeconds * 4 / 5 ? -1.0 : settle10;
+  {
+    const int32_t steadyFrom = totalSeconds >= 120 ? 60 : totalSeconds / 2;
+    double sq = 0;
+    int64_t k = 0, glitches = 0;
+    for (int32_t i = steadyFrom; i < totalSeconds; ++i) {
+      sq += result.seconds[i].ratioErrSumSqPpm;
+      k += result.seconds[i].samples;
+    }
+    for (int32_t i = std::min(60, totalSeconds); i < totalSeconds; ++i)
+      glitches += result.seconds[i].underruns + result.seconds[i].overruns;
+    result.steadyRmsPpm = k > 0 ? std::sqrt(sq / k) : 0.0;
+    if (totalSeconds > 60) result.glitchesPerMinuteAfterFirst = glitches / ((totalSeconds - 60) / 60.0);
+  }
   const int32_t from = settle >= 0 ? settle : totalSeconds / 2;
   double sum = 0, sumSq = 0, fifoSum = 0, delaySum = 0;
   int64_t n = 0;
@@ -247,6 +285,7 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
     result.glitchesPerMinuteAfterGrace =
         (result.underrunsAfterGrace + result.overrunsAfterGrace) / ((totalSeconds - graceFrom) / 60.0);
   result.factorLimits = resampler->FactorLimitCount();
+  result.fifoCapacityEnd = resampler->FifoCapacitySamples();
   result.trackLosses = resampler->InputTracker().TrackLossCount() + resampler->OutputTracker().TrackLossCount();
   return result;
 }

@@ -30,6 +30,8 @@ struct Device {
   double jitterMs = 0.0;         // each callback lands uniformly within +-jitter of its ideal time
   double burstEverySec = 0.0;    // 0: no bursts; else every so often burstBlocks blocks arrive at once
   int32_t burstBlocks = 4;
+  double lateShare = 0.0;        // share of callbacks that land late (bursty device) ...
+  double lateMaxMs = 0.0;        // ... by up to this much, uniformly
   std::vector<Stall> stalls;     // no callbacks inside; the backlog follows at the end
 
   double TrueRate(double tSec) const {
@@ -47,6 +49,11 @@ struct Case {
   // many ppm for good.
   double settlePpm = 50.0;
   bool spreadMeters = true;
+  int32_t ratioControl = kRatioControlDelay;
+  // A second Start of the same resampler at restartSec (when >= 0), with the input device
+  // now running at restartInRate (nominal and true rate; its ppm stays).
+  double restartSec = -1.0;
+  double restartInRate = 0.0;
   // Optional changes to the configuration Start would build from the two devices.
   std::function<void(ResamplerConfig&)> adjustConfig;
 };
@@ -67,6 +74,10 @@ struct Second {
 struct Result {
   double settleSec = -1.0;     // -1: not settled (or only in the last fifth of the run);
                                // the "after settling" figures then cover the second half
+  double settle10Sec = -1.0;   // from this second on the 1 s mean error stays within 10 ppm
+  double steadyRmsPpm = 0;     // ratio error rms from the first minute on (second half of
+                               // runs shorter than two minutes)
+  double glitchesPerMinuteAfterFirst = 0;  // underruns + overruns after the first minute
   double ratioErrMeanPpm = 0;  // after settling
   double ratioErrRmsPpm = 0;
   double ratioErrWorstPpm = 0;
@@ -79,6 +90,7 @@ struct Result {
   int32_t factorLimits = 0;      // pushes whose factor the output-room test limited
   int32_t trackLosses = 0;       // resets by the losing-track tests, both sides
   int32_t fifoCapacity = 0;      // samples per channel as sized by Init
+  int32_t fifoCapacityEnd = 0;   // ... and at the end (the delay law may grow it)
   double minFactor = 0, maxFactor = 0;  // factors actually applied after settling
   int64_t pushes = 0, pulls = 0;
   std::vector<Second> seconds;

@@ -308,6 +308,7 @@ BridgeTake RunBridgeOnce(const BridgeCase& bc) {
   // to where the source tone ended.
   std::vector<double> thdn;
   double freqSum = 0.0;
+  double pitchSq = 0.0;  // ppm^2: the tone must come out at its own frequency (one clock)
   double levelMin = 0.0;
   double levelMax = -200.0;
   size_t added = 0;
@@ -365,6 +366,7 @@ BridgeTake RunBridgeOnce(const BridgeCase& bc) {
     ++cleanWindows;
     thdn.push_back(fl.thdnDb);
     freqSum += fl.frequency;
+    pitchSq += std::pow((fl.frequency / kTone - 1.0) * 1e6, 2);
     levelMin = std::min({levelMin, fl.levelDb, fr.levelDb});
     levelMax = std::max({levelMax, fl.levelDb, fr.levelDb});
   }
@@ -376,12 +378,14 @@ BridgeTake RunBridgeOnce(const BridgeCase& bc) {
   std::printf("%s: %d -> %d Hz: %d windows of 0.25 s judged (source glitched in %zu "
               "windows, %zu stalls of the bridge's device threads, %d windows with silence "
               "filled in by the sound server); frequency %.3f Hz, level %.2f..%.2f dB, THD+N median %.1f dB, worst "
-              "%.1f dB; discontinuities added by the bridge %zu; end-to-end latency %.1f ms "
+              "%.1f dB; pitch %.1f ppm rms over the judged windows; discontinuities added by the bridge %zu; "
+              "end-to-end latency %.1f ms "
               "(output side reports %d frames = %.1f ms); ratio %.6f, underruns %d, overruns %d; "
               "sides delivered %.0f / %.0f frames/s\n",
               bc.name, bc.srcRate, bc.dstRate, cleanWindows, srcBad.size(), stalls.size(),
               serverFills, freqMean, levelMin,
-              levelMax, thdnMedian, thdnWorst, added, latencyMs, outLatencyFrames,
+              levelMax, thdnMedian, thdnWorst, cleanWindows > 0 ? std::sqrt(pitchSq / cleanWindows) : -1.0, added,
+              latencyMs, outLatencyFrames,
               1000.0 * outLatencyFrames / bc.dstRate, resampler.CurrentRatio(),
               resampler.UnderrunCount(), resampler.OverrunCount(), take.inRate, take.outRate);
   take.cleanWindows = cleanWindows;

@@ -68,6 +68,7 @@ std::string RecordCommand(const char* sink, int rate, const std::string& file) {
 struct Result {
   double frequency = 0, inLevelDb = 0, outLevelDb = 0, thdnDb = 0, thdnWorstDb = 0, thdnPercent = 0, inThdnDb = 0;
   double wowHz = 0;
+  double pitchRmsPpm = -1, pitchWorstPpm = -1;  // per second, from 10 s after the onset
   double recorderSkewMs = 0;
   size_t inputDiscontinuities = 0;
   bool analysed = false;
@@ -152,11 +153,15 @@ void RunDirection(const Direction& d, Result* r) {
   for (int tick = 0; !(played = player.Finished(&status)) && std::chrono::steady_clock::now() < waitEnd; ++tick) {
     Sleep(250);
     if (tick % 4 == 0) {
-      char line[160];
-      std::snprintf(line, sizeof line, "  t=%4.1f ratio %.5f fifo %4d in %.1f out %.1f u%d o%d\n", tick / 4.0,
-                    bridge.resampler.CurrentRatio(), bridge.resampler.FifoLevelSamples(),
-                    bridge.resampler.InputRate(), bridge.resampler.OutputRate(), bridge.resampler.UnderrunCount(),
-                    bridge.resampler.OverrunCount());
+      char line[240];
+      const AsyncResampler& a = bridge.resampler;
+      std::snprintf(line, sizeof line,
+                    "  t=%4.1f ratio %.6f (clocks %.6f) fifo %4d/%d delay %.0f set %.0f bw %.3f Hz in %.1f out %.1f "
+                    "jitter %.0f/%.0f %% u%d o%d growths %d recentres %d\n",
+                    tick / 4.0, a.CurrentRatio(), a.MeasuredRatio(), a.FifoLevelSamples(), a.FifoCapacitySamples(),
+                    a.ControlDelaySamples(), a.SetPointSamples(), a.LoopBandwidthHz(), a.InputRate(), a.OutputRate(),
+                    a.InputJitter(), a.OutputJitter(), a.UnderrunCount(), a.OverrunCount(), a.FifoGrowths(),
+                    a.Recentres());
       trace += line;
     }
   }
@@ -230,6 +235,26 @@ void RunDirection(const Direction& d, Result* r) {
   r->thdnWorstDb = thdn.back();
   r->thdnPercent = 100.0 * std::pow(10.0, r->thdnDb / 20.0);
   r->wowHz = fMax - fMin;
+  // Pitch per second against the exact clock ratio of the two cables. Both run on the
+  // sound server's one clock, so the tone must come out at exactly its own frequency; the
+  // first 10 s belong to the ratio control's settling.
+  {
+    double sq = 0.0, worst = 0.0;
+    int seconds = 0;
+    const size_t second = static_cast<size_t>(d.outRate);
+    for (size_t s = onsetOut + 10 * second; s + second <= startOut + lenOut; s += second) {
+      const sigan::ToneFit f = sigan::FitTone(outL.data() + s, second, d.outRate, kToneHz);
+      if (!f.valid) continue;
+      const double ppm = (f.frequency / kToneHz - 1.0) * 1e6;
+      sq += ppm * ppm;
+      worst = std::max(worst, std::fabs(ppm));
+      ++seconds;
+    }
+    if (seconds > 0) {
+      r->pitchRmsPpm = std::sqrt(sq / seconds);
+      r->pitchWorstPpm = worst;
+    }
+  }
   r->inThdnDb = sigan::FitTone(inL.data() + startIn, static_cast<size_t>(d.inRate / 10), d.inRate, kToneHz).thdnDb;
 
   // The input cable itself must be clean, or a glitch in the output proves nothing.
@@ -245,10 +270,10 @@ void RunDirection(const Direction& d, Result* r) {
   std::printf("bridge %s %d Hz -> %s %d Hz: %.3f Hz (100 ms pieces within %.3f Hz), level in %.2f dB out "
               "%.2f dB, THD+N %.1f dB = %.4f %% (worst piece %.1f dB; input cable %.1f dB), latency %.1f ms onset "
               "to onset (recorder offset %.1f ms taken out), %zu discontinuities in %.0f s, underruns %d overruns %d, "
-              "ratio %.6f\n",
+              "ratio %.6f; pitch per second from 10 s: %.1f ppm rms, worst %.1f ppm\n",
               d.inCable, d.inRate, d.outCable, d.outRate, r->frequency, r->wowHz, r->inLevelDb, r->outLevelDb,
               r->thdnDb, r->thdnPercent, r->thdnWorstDb, r->inThdnDb, r->latencyMs, r->recorderSkewMs, r->discontinuities,
-              kCheckSeconds, r->underruns, r->overruns, r->ratio);
+              kCheckSeconds, r->underruns, r->overruns, r->ratio, r->pitchRmsPpm, r->pitchWorstPpm);
   if (r->inputDiscontinuities != 0)
     std::printf("  the input cable itself had %zu discontinuities\n", r->inputDiscontinuities);
 

@@ -1,0 +1,78 @@
+// Second-order delay-locked loop on one device's block clock: fed with the frames moved so
+// far (64-bit count) and the block's time on the fine clock, it gives a smoothed time for
+// every block and the device's rate. Block times jitter by milliseconds on real systems;
+// the smoothed line through (frames, time) does not, which is what lets the ratio control
+// compare the two sides at one instant.
+//
+// Also the PI loop filter of the delay control (DelayLoopFilter below).
+//
+// Threads: a ClockDll belongs to one device thread (plain state, no lock); real-time safe,
+// no allocation. Publishing to the other side is the resampler's business.
+#pragma once
+
+#include <cstdint>
+
+class ClockDll {
+ public:
+  // Starts over: the next block only places the line; rateHz seeds the period (0 = not
+  // known: the first interval measures it).
+  void Reset(double rateHz);
+  // One block: `frames` moved up to and including it, `timeNs` its fine-clock time.
+  // Returns false when the block lay so far off the line for over a second (or once by
+  // more than two seconds) that the clock is taken as lost; the loop then restarts at this
+  // block with its last period.
+  bool Update(int64_t frames, int64_t timeNs);
+
+  bool HasLine() const { return blocks_ >= 1 && periodNs_ > 0.0; }
+  bool HasRate() const { return blocks_ >= 2 && periodNs_ > 0.0; }
+  double TimeNs() const { return timeNs_; }       // smoothed time of the latest block
+  int64_t Frames() const { return frames_; }      // frames up to and including it
+  double PeriodNs() const { return periodNs_; }   // per frame
+  double Rate() const { return periodNs_ > 0.0 ? 1e9 / periodNs_ : 0.0; }
+  // Rms of the block times about the line (outliers clipped), ns: the measured jitter.
+  double JitterNs() const;
+  double BandwidthHz() const { return bandwidthHz_; }
+  double AgeNs() const { return HasLine() ? timeNs_ - startNs_ : 0.0; }
+  int32_t Restarts() const { return restarts_; }
+
+  // Bandwidth: starts at kStartHz and narrows as 1 / (1 + age / kNarrowSec) towards a floor
+  // that the measured jitter sets (wider on clean clocks, narrower on noisy ones). Narrowing
+  // as 1 / age keeps the loop's memory a fixed share of its age, like a fit over all blocks
+  // so far; any faster and the start's period error would no longer die out.
+  static constexpr double kStartHz = 1.0;
+  static constexpr double kNarrowSec = 0.3;
+  static double FloorHz(double jitterNs, double blockNs);
+  // Cap of the start bandwidth for the measured jitter.
+  static double StartCapHz(double jitterNs, double blockNs);
+
+ private:
+  void Start(int64_t frames, double timeNs);
+
+  int64_t frames_ = 0;
+  double timeNs_ = 0.0;
+  double periodNs_ = 0.0;
+  double startNs_ = 0.0;
+  double errSq_ = 0.0;         // smoothed squared jitter, ns^2
+  double lastErr_ = 0.0;
+  double bandwidthHz_ = kStartHz;
+  double offLineSinceNs_ = -1.0;  // raw time of the first of a run of clipped blocks
+  int64_t blocks_ = 0;
+  int32_t restarts_ = 0;
+};
+
+// Critically damped PI loop filter: the correction u (relative ratio offset) from the delay
+// error (seconds). The loop it closes integrates u into the delay (d delay / dt = u), so
+// u = -(2 w e + w^2 integral e) puts both poles at -w, w = 2 pi bandwidth. The output is
+// bounded; while it sits at the bound the integral does not wind further into it.
+class DelayLoopFilter {
+ public:
+  void Reset() { integral_ = 0.0; output_ = 0.0; }
+  // errorSec: delay minus set point; dtSec: time since the previous step.
+  double Step(double errorSec, double dtSec, double bandwidthHz, double limit);
+  double Output() const { return output_; }
+  double Integral() const { return integral_; }
+
+ private:
+  double integral_ = 0.0;
+  double output_ = 0.0;
+};

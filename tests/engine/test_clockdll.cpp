@@ -1,0 +1,133 @@
+// The fine clock seam, the per-side clock loop and the delay loop's filter.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+
+#include "FakeClock.h"
+#include "engine/ClockDll.h"
+#include "engine/MmClock.h"
+
+namespace {
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kE = 2.71828182845904523536;
+std::atomic<int64_t> g_ns{0};
+int64_t ReadNs() { return g_ns.load(); }
+}  // namespace
+
+TEST(FineClock, OneInstalledClockDrivesBothReadings) {
+  {
+    FakeClock ms(5000);  // a millisecond fake drives the fine reading too
+    EXPECT_EQ(FineTimeNs(), int64_t{5000} * 1000000);
+    ms.Advance(7);
+    EXPECT_EQ(FineTimeNs(), int64_t{5007} * 1000000);
+    g_ns.store(int64_t{9} * 1000000000 + 999999);  // a fine clock takes precedence
+    EXPECT_EQ(SetFineClock(&ReadNs), nullptr);
+    EXPECT_EQ(FineTimeNs(), g_ns.load());
+    EXPECT_EQ(MmTimeMs(), 9000u);
+    EXPECT_EQ(SetFineClock(nullptr), &ReadNs);
+    EXPECT_EQ(MmTimeMs(), 5007u);
+  }
+  const int64_t a = FineTimeNs(), b = FineTimeNs();  // platform clock again: monotonic
+  EXPECT_GE(b, a);
+  EXPECT_GT(a, int64_t{0});
+}
+
+// A device 300 ppm fast with +-2 ms callback jitter: the loop's rate comes within a few ppm
+// and its smoothed times stay within a small share of the jitter of the true line.
+TEST(ClockDll, LocksOntoTheTrueRateThroughJitter) {
+  ClockDll dll;
+  dll.Reset(48000.0);
+  const double rate = 48000.0 * (1.0 + 300e-6);
+  uint64_t x = 12345;
+  double worstLineErrNs = 0.0;
+  for (int64_t block = 1; block <= 94 * 240; ++block) {  // four minutes of 512-frame blocks
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    const double jitterNs = (static_cast<double>(x >> 11) * 0x1p-53 * 2.0 - 1.0) * 2e6;
+    const double trueNs = 1e9 + block * 512 * 1e9 / rate;
+    ASSERT_TRUE(dll.Update(block * 512, static_cast<int64_t>(trueNs + jitterNs)));
+    if (block > 94 * 120) worstLineErrNs = std::max(worstLineErrNs, std::fabs(dll.TimeNs() - trueNs));
+  }
+  EXPECT_NEAR(dll.Rate() / rate - 1.0, 0.0, 3e-6);
+  EXPECT_LT(worstLineErrNs, 200e3);                   // 0.2 ms against 2 ms of jitter
+  EXPECT_NEAR(dll.JitterNs(), 2e6 / std::sqrt(3.0), 0.15e6);  // rms of a uniform +-2 ms
+  EXPECT_LT(dll.BandwidthHz(), 0.02);
+}
+
+// A clock that jumps (a stall whose blocks are never delivered) is declared lost after a
+// second off its line (at once for a jump beyond two seconds), and the loop restarts there
+// with the period it had.
+TEST(ClockDll, ClockThatJumpsIsLostAndRestartsWithItsPeriod) {
+  for (double jumpSec : {1.5, 3.0}) {
+    ClockDll dll;
+    dll.Reset(44100.0);
+    int64_t frames = 0;
+    double t = 1e9;
+    for (int i = 0; i < 2000; ++i) ASSERT_TRUE(dll.Update(frames += 441, static_cast<int64_t>(t += 1e7)));
+    t += jumpSec * 1e9;
+    int lostAt = -1;
+    for (int i = 0; i < 300 && lostAt < 0; ++i)
+      if (!dll.Update(frames += 441, static_cast<int64_t>(t += 1e7))) lostAt = i;
+    SCOPED_TRACE(jumpSec);
+    if (jumpSec < 2.0) {
+      EXPECT_GE(lostAt, 100);
+      EXPECT_LE(lostAt, 102);
+    } else {
+      EXPECT_EQ(lostAt, 0);
+    }
+    EXPECT_EQ(dll.Restarts(), 1);
+    EXPECT_NEAR(dll.Rate(), 44100.0, 4.41);  // clipped steering while off the line: under 100 ppm
+    EXPECT_NEAR(dll.TimeNs(), t, 1.0);
+  }
+}
+
+// Open loop, exact arithmetic: a held error e gives u = -(2 w e + w^2 e t); an error ramp
+// k t gives u = -(2 w k t + w^2 k t^2 / 2) (the integral summed per step). The output bound
+// holds and the integral does not wind up while the output sits at it.
+TEST(DelayLoopFilter, StepAndRampResponses) {
+  const double bw = 0.05, w = 2 * kPi * bw, dt = 0.01;
+  DelayLoopFilter f;
+  f.Reset();
+  for (int i = 1; i <= 1000; ++i) {
+    const double u = f.Step(1e-4, dt, bw, 1.0);
+    ASSERT_NEAR(u, -(2 * w * 1e-4 + w * w * 1e-4 * i * dt), 1e-15) << i;
+  }
+  f.Reset();
+  double sum = 0.0;
+  for (int i = 1; i <= 1000; ++i) {
+    const double e = 1e-4 * i * dt;
+    sum += e * dt;
+    ASSERT_NEAR(f.Step(e, dt, bw, 1.0), -(2 * w * e + w * w * sum), 1e-15) << i;
+  }
+  f.Reset();
+  for (int i = 0; i < 100000; ++i) EXPECT_GE(f.Step(-1.0, dt, bw, 0.002), -0.002 - 1e-18);
+  EXPECT_DOUBLE_EQ(f.Output(), 0.002);
+  const double wound = f.Integral();
+  f.Step(-1.0, dt, bw, 0.002);
+  EXPECT_EQ(f.Integral(), wound);  // at the bound: no further integration outward
+}
+
+// Closed loop (d delay / dt = u + offset): a step of the clock offset is removed with no
+// lasting delay error, and a ramp (drifting clock) leaves the known error ramp / w^2.
+TEST(DelayLoopFilter, ClosedLoopRemovesStepAndFollowsRamp) {
+  const double bw = 0.1, w = 2 * kPi * bw, dt = 0.01;
+  for (bool ramp : {false, true}) {
+    DelayLoopFilter f;
+    f.Reset();
+    double delay = 0.0, peak = 0.0;
+    const double slope = 1e-6;  // offset change per second
+    for (int i = 0; i < 20000; ++i) {
+      const double t = i * dt;
+      const double offset = ramp ? slope * t : 100e-6;
+      delay += (f.Output() + offset) * dt;
+      f.Step(delay, dt, bw, 0.002);
+      peak = std::max(peak, std::fabs(delay));
+    }
+    if (!ramp) {
+      EXPECT_NEAR(delay, 0.0, 1e-9);
+      EXPECT_NEAR(peak, 100e-6 / (w * kE), 5e-6);  // critically damped: peak at t = 1 / w
+    } else {
+      EXPECT_NEAR(delay, slope / (w * w), 0.02 * slope / (w * w));
+    }
+  }
+}
