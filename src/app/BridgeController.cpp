@@ -253,6 +253,11 @@ bool BridgeController::Start() {
     c.ratioBand = 0;
     c.maxTrackRatio = 1.08;
     c.muteUntilLocked = 0;
+    // The original level law stays selectable for comparison; anything but "Level" (or
+    // no entry at all) means the delay-locked control.
+    std::string law = ProfileReadString("Common", "RatioControl", "", settingsPath_);
+    for (char& ch : law) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    c.ratioControl = law == "level" ? kRatioControlLevel : kRatioControlDelay;
     lastConfig_ = c;
     const bool configured = resampler_.Init(c);
 
