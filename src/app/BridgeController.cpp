@@ -253,11 +253,12 @@ bool BridgeController::Start() {
     c.ratioBand = 0;
     c.maxTrackRatio = 1.08;
     c.muteUntilLocked = 0;
-    // The original level law stays selectable for comparison; anything but "Level" (or
-    // no entry at all) means the delay-locked control.
+    // The delay-locked control holds the simulator's clocks within a ppm but still loses
+    // to the level law on Wine's bursty device callbacks, so for now it is chosen by
+    // "RatioControl" = "Delay"; no entry, "Level" or anything else keeps the level law.
     std::string law = ProfileReadString("Common", "RatioControl", "", settingsPath_);
     for (char& ch : law) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    c.ratioControl = law == "level" ? kRatioControlLevel : kRatioControlDelay;
+    c.ratioControl = law == "delay" ? kRatioControlDelay : kRatioControlLevel;
     lastConfig_ = c;
     const bool configured = resampler_.Init(c);
 

@@ -36,10 +36,11 @@ struct ResamplerConfig {
   double ratioBand = 0.0;        // non-zero: factor held within (1 +- band) x nominal
   double maxTrackRatio = 1.08;   // bound of the losing-track test
   uint8_t muteUntilLocked = 0;   // silence while either side's short rate is unsettled
-  // Law of the ratio control: kRatioControlDelay (0, default) holds the delay through the
-  // resampler with per-side clock loops; kRatioControlLevel (1) is the original law that
-  // steers by the FIFO level, kept for comparison.
-  int32_t ratioControl = 0;
+  // Law of the ratio control: kRatioControlDelay (0) holds the delay through the
+  // resampler with per-side clock loops; kRatioControlLevel (1, default) steers by the
+  // FIFO level. The level law stays the default until the delay control holds up on
+  // real device timing as well as it does in the simulator.
+  int32_t ratioControl = 1;
 };
 
 constexpr int32_t kRatioControlDelay = 0;
