@@ -4,6 +4,7 @@
 // window. One command per run; the result goes to stdout, the exit code says 0 = done,
 // 1 = failed or timed out, 2 = usage.
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -202,6 +203,24 @@ int Usage() {
 int main(int argc, char** argv) {
     if (argc < 2) return Usage();
     const std::string cmd = argv[1];
+    if (cmd == "wave-ids") {
+        // What another process sees of the wave capture devices: index, name and the
+        // interface path the program keeps as the device's identifier.
+        for (UINT i = 0; i < waveInGetNumDevs(); ++i) {
+            WAVEINCAPSW caps{};
+            waveInGetDevCapsW(i, &caps, sizeof caps);
+            ULONG size = 0;
+            std::wstring path;
+            if (waveInMessage(reinterpret_cast<HWAVEIN>(static_cast<UINT_PTR>(i)), 2061,
+                              reinterpret_cast<DWORD_PTR>(&size), 0) == MMSYSERR_NOERROR && size > 0 && size < 8192) {
+                path.assign(size / sizeof(WCHAR) + 1, L'\0');
+                waveInMessage(reinterpret_cast<HWAVEIN>(static_cast<UINT_PTR>(i)), 2060,
+                              reinterpret_cast<DWORD_PTR>(path.data()), size);
+            }
+            std::printf("%u %ls %ls\n", i, caps.szPname, path.c_str());
+        }
+        return 0;
+    }
     if (cmd == "titles") {
         std::string all;
         EnumWindows(CollectTitle, reinterpret_cast<LPARAM>(&all));

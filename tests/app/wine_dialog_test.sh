@@ -170,7 +170,8 @@ drv find Velorand 30000 >/dev/null || fail "second launch"
 drv list Velorand 1000 >"$work/list1000"
 drv list Velorand 1010 >"$work/list1010"
 grep -q '^\*Monitor of CableA' "$work/list1000" && grep -q '^\*48000' "$work/list1010" && pass "choices restored" ||
-  { fail "choices not restored"; cat "$work/list1000" "$work/list1010" "$ini"; }
+  { fail "choices not restored"; cat "$work/list1000" "$work/list1010" "$ini"
+    echo "wave capture devices as another process sees them now:"; drv wave-ids; }
 drv rates Velorand 44100 48000 40000 >/dev/null && [ "$(drv enabled Velorand 1020)" = 1 ] &&
   [ "$(drv enabled Velorand 1013)" = 0 ] && pass "automatic start" || fail "automatic start"
 sum=$(md5sum <"$ini")
