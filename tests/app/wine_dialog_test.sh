@@ -71,7 +71,23 @@ drv() {
   return $rc
 }
 # The program's own output (a crash report from Wine, say) is kept for a failing run.
-launch() { wine "$app/Velorand.exe" </dev/null >/dev/null 2>>"$work/app.log" & app_pids+=("$!"); }
+# A process whose window has closed may still be ending (its streams, Wine's teardown):
+# launched beside it, the next one is instance [2], with its own settings file and no
+# automatic start. So a lone launch first waits for every earlier instance to end;
+# `launch --beside` starts another instance next to the running ones.
+wait_pid() { # pid: up to 20 s, then it is killed and that counts as a failure
+  local i
+  for ((i = 0; i < 200; i++)); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+  fail "an instance (pid $1) still ran 20 s after its window closed"
+  kill "$1" 2>/dev/null
+}
+launch() {
+  local pid
+  if [ "${1:-}" != --beside ]; then for pid in "${app_pids[@]}"; do wait_pid "$pid"; done; fi
+  wine "$app/Velorand.exe" </dev/null >/dev/null 2>>"$work/app.log" &
+  last_pid=$!
+  app_pids+=("$last_pid")
+}
 ini_get() { # section key
   awk -v s="[$1]" -v k="$2" 'BEGIN{IGNORECASE=1} {sub(/\r$/,"")} /^\[/{in_s=(tolower($0)==tolower(s))} in_s && index(tolower($0), tolower(k)"=")==1 {print substr($0, length(k)+2); exit}' "${3:-$ini}"
 }
@@ -169,8 +185,21 @@ launch
 drv find Velorand 30000 >/dev/null || fail "second launch"
 drv list Velorand 1000 >"$work/list1000"
 drv list Velorand 1010 >"$work/list1010"
-grep -q '^\*Monitor of CableA' "$work/list1000" && grep -q '^\*48000' "$work/list1010" && pass "choices restored" ||
+# Restore goes by identifier. Wine's wave devices do not keep the pairing of names and
+# interface paths between processes of a new prefix (seen: the path saved for "Monitor
+# of CableA" named "PulseAudio" in the next process, with the monitor's path moved to
+# another entry), so the entry expected is the one carrying the saved identifier now.
+want="Monitor of CableA"
+if [ "$iface" = Wave ]; then
+  now=$(drv wave-ids | awk -v id="$(ini_get Input Wave_device)" '$NF == id { $1 = ""; $NF = ""; gsub(/^ +| +$/, ""); print; exit }')
+  if [ -n "$now" ] && [ "$now" != "$want" ]; then
+    echo "   note: the saved identifier now names \"$now\" (Wine's wave list changed its pairing)"
+    want=$now
+  fi
+fi
+grep -qxF "*$want" "$work/list1000" && grep -q '^\*48000' "$work/list1010" && pass "choices restored" ||
   { fail "choices not restored"; cat "$work/list1000" "$work/list1010" "$ini"
+    echo "windows: $(drv titles | tr '\n' '|')"
     echo "wave capture devices as another process sees them now:"; drv wave-ids; }
 drv rates Velorand 44100 48000 40000 >/dev/null && [ "$(drv enabled Velorand 1020)" = 1 ] &&
   [ "$(drv enabled Velorand 1013)" = 0 ] && pass "automatic start" || fail "automatic start"
@@ -231,15 +260,43 @@ if [ "${VELORAND_KS_SIMULATION:-0}" = 1 ]; then
   cp "$work/ini.saved" "$ini"
 fi
 
+# ---- 3c: "WASAPI" lists the cables and streams between them (shared mode) ----------
+step "WASAPI (shared mode)"
+cp "$ini" "$work/ini.saved"
+ini_set Common Started 0
+launch
+drv find Velorand 30000 >/dev/null || fail "launch for WASAPI"
+drv select Velorand 1002 WASAPI && drv select Velorand 1009 WASAPI || fail "choosing WASAPI"
+drv list Velorand 1000 | grep -q "^.Monitor of CableA$" && drv list Velorand 1007 | grep -q "^.CableB$" &&
+  pass "WASAPI lists the cables" ||
+  fail "WASAPI lists: $(drv list Velorand 1000 | tr '\n' '|') / $(drv list Velorand 1007 | tr '\n' '|')"
+drv select Velorand 1000 "Monitor of CableA" && drv select Velorand 1007 "CableB" &&
+  drv select Velorand 1003 44100 && drv select Velorand 1010 48000 || fail "choosing WASAPI devices and rates"
+[ "$(ini_get Input Interface)" = WASAPI ] && [ -n "$(ini_get Input WASAPI_device)" ] ||
+  { fail "WASAPI choice not written"; cat "$ini"; }
+drv click Velorand 1013 || fail "Start with WASAPI: $(drv text Velorand 1001 | tr '\n' ' ')"
+if status=$(drv rates Velorand 44100 48000 40000); then
+  a=$(analyze)
+  good_take "$a" 1000 || { echo "   first take $a; taking another"; a=$(analyze); }
+  good_take "$a" 1000 && pass "WASAPI bridge: $(echo "$status" | head -1 | tr '\t' ' '); at CableB: $a" ||
+    fail "WASAPI bridge at CableB: $a (1000 Hz expected)"
+else
+  fail "WASAPI rates: $status"
+fi
+drv escape Velorand 20000 || fail "escape after WASAPI"
+cp "$work/ini.saved" "$ini"
+
 # ---- 4: three instances ------------------------------------------------------------
 step "three instances"
 launch; drv find Velorand 30000 >/dev/null
-launch; drv find "[2] Velorand" 30000 >/dev/null || fail "no [2] Velorand"
-launch; drv find "[3] Velorand" 30000 >/dev/null || fail "no [3] Velorand"
+launch --beside; drv find "[2] Velorand" 30000 >/dev/null || fail "no [2] Velorand"
+second_pid=$last_pid
+launch --beside; drv find "[3] Velorand" 30000 >/dev/null || fail "no [3] Velorand"
 titles=$(drv titles | sort | tr '\n' '|')
 [ "$titles" = "Velorand|[2] Velorand|[3] Velorand|" ] && pass "titles $titles" || fail "titles: $titles"
 drv close "[2] Velorand" 20000 || fail "close [2]"
-launch; drv find "[2] Velorand" 30000 >/dev/null && pass "slot 2 reused" || fail "slot 2 not reused"
+wait_pid "$second_pid"
+launch --beside; drv find "[2] Velorand" 30000 >/dev/null && pass "slot 2 reused" || fail "slot 2 not reused"
 for t in "[3] Velorand" "[2] Velorand" Velorand; do drv close "$t" 20000 || fail "close $t"; done
 [ -f "$app/Velorand_2.ini" ] && [ -f "$app/Velorand_3.ini" ] && pass "own settings files" ||
   { fail "instance settings files"; ls "$app"; }
