@@ -201,8 +201,9 @@ grep -qxF "*$want" "$work/list1000" && grep -q '^\*48000' "$work/list1010" && pa
   { fail "choices not restored"; cat "$work/list1000" "$work/list1010" "$ini"
     echo "windows: $(drv titles | tr '\n' '|')"
     echo "wave capture devices as another process sees them now:"; drv wave-ids; }
-drv rates Velorand 44100 48000 40000 >/dev/null && [ "$(drv enabled Velorand 1020)" = 1 ] &&
-  [ "$(drv enabled Velorand 1013)" = 0 ] && pass "automatic start" || fail "automatic start"
+auto=$(drv rates Velorand 44100 48000 40000) && [ "$(drv enabled Velorand 1020)" = 1 ] &&
+  [ "$(drv enabled Velorand 1013)" = 0 ] && pass "automatic start" ||
+  fail "automatic start: $(echo "$auto" | tr '\n\t' '  ')"
 sum=$(md5sum <"$ini")
 drv escape Velorand 20000 || fail "escape"
 [ "$(md5sum <"$ini")" = "$sum" ] && pass "Escape wrote nothing" || fail "Escape changed the settings"
