@@ -8,6 +8,7 @@
 
 #include "engine/LogPrintf.h"
 #include "engine/MmClock.h"
+#include "engine/SampleConversion.h"
 #include "polyphase/ResamplePolyphase.h"
 
 namespace {
@@ -28,9 +29,6 @@ uint32_t NowNonZero() {
   uint32_t now = MmTimeMs();
   return now ? now : 1;
 }
-
-// Generator of the per-channel dither: x <- x * 196314165 + 907633515 (mod 2^32).
-inline uint32_t Step(uint32_t x) { return x * 196314165u + 907633515u; }
 
 }  // namespace
 
@@ -501,14 +499,8 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
   const double ratio = ratio_.load(std::memory_order_relaxed);
   if (!config_.variableRatio && ratio == 1.0) {
     for (int32_t c = 0; c < channels; ++c) {
-      uint32_t x = (seedState_ = Step(seedState_)) >> 17;  // fresh seed in 0..32767
-      const int32_t* src = in[c];
-      float* dst = channels_[c]->pushBuf.get();
-      for (int32_t i = 0; i < count; ++i) {
-        // Non-negative dither below 2^-14; both terms are exact in double.
-        dst[i] = static_cast<float>(src[i] * 0x1p-15 + (x % 32768u) * 0x1p-29);
-        x = Step(x);
-      }
+      const uint32_t seed = (seedState_ = DitherStep(seedState_)) >> 17;  // fresh seed in 0..32767
+      ConvertInputPassThrough(in[c], channels_[c]->pushBuf.get(), count, seed);
     }
     outCount = count;
   } else {
@@ -518,14 +510,8 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
     lastFactor_.store(factor, std::memory_order_relaxed);
     if (factor > 0.0f) {
       for (int32_t c = 0; c < channels; ++c) {
-        uint32_t x = (seedState_ = Step(seedState_)) >> 17;
-        const int32_t* src = in[c];
-        float* dst = channels_[c]->inBuf.get() + fill_;
-        for (int32_t i = 0; i < count; ++i) {
-          // Uniform dither in [-2^-16, 2^-16): half a 16-bit step.
-          dst[i] = static_cast<float>(src[i] * 0x1p-15 + (static_cast<int32_t>(x % 65536u) - 32768) * 0x1p-31);
-          x = Step(x);
-        }
+        const uint32_t seed = (seedState_ = DitherStep(seedState_)) >> 17;
+        ConvertInputResampling(in[c], channels_[c]->inBuf.get() + fill_, count, seed);
       }
       fill_ += count;
     }
@@ -651,17 +637,8 @@ void AsyncResampler::PullOutput(int32_t* const* out, int32_t count) {
     for (int32_t c = 0; c < channels; ++c) std::memset(buffers[c], 0, static_cast<size_t>(bytes));
   }
 
-  for (int32_t c = 0; c < channels; ++c) {
-    const float* src = channels_[c]->pullBuf.get();
-    int32_t* dst = out[c];
-    if (dst == nullptr) continue;
-    for (int32_t i = 0; i < count; ++i) {
-      double v = src[i] * 32767.0;
-      // Out-of-range values (a NaN included) must not reach the integer conversion.
-      if (!(v > -2147483648.0 && v < 2147483647.0)) v = v > 0.0 ? 2147483647.0 : v < 0.0 ? -2147483648.0 : 0.0;
-      dst[i] = static_cast<int32_t>(v);
-    }
-  }
+  for (int32_t c = 0; c < channels; ++c)
+    if (out[c]) ConvertOutput(channels_[c]->pullBuf.get(), out[c], count);
 
   if (!delayLaw_ && (config_.variableRatio || ratio_.load(std::memory_order_relaxed) != 1.0)) UpdateTarget();
 
