@@ -518,25 +518,27 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
     const int32_t length = static_cast<int32_t>((fill_ - kHistory) - time_);
     bool ran = false;
     if (length >= 1 && factor > 0.0f) {
+      // All channels in one run: they share the instants, so below factor 1 the kernel
+      // works out each instant's coefficients once for all of them. Every channel's filter
+      // bank is the same design; the first one serves.
+      const float* sources[kMaxChannels];
+      float* targets[kMaxChannels];
+      ran = true;
+      for (int32_t c = 0; c < channels; ++c) {
+        ran = ran && channels_[c]->state != nullptr;
+        sources[c] = channels_[c]->inBuf.get();
+        targets[c] = channels_[c]->pushBuf.get();
+      }
       double t = time_;
       int32_t k = 0;
-      for (int32_t c = 0; c < channels; ++c) {
-        Channel* channel = channels_[c];
-        if (channel->state == nullptr) {
-          ran = false;
-          break;
-        }
-        t = time_;
-        int32_t produced = 0;
-        if (ippsResamplePolyphase_32f(channel->state, channel->inBuf.get(), length, channel->pushBuf.get(), factor,
-                                      1.0f, &t, &produced) != ippStsNoErr) {
-          ran = false;
-          break;
-        }
+      int32_t produced = 0;
+      ran = ran && ippsResamplePolyphaseChannels_32f(channels_[0]->state, sources, channels, length, targets, factor,
+                                                      1.0f, &t, &produced) == ippStsNoErr;
+      if (ran) {
         outCount = produced;
         k = static_cast<int32_t>(t);
-        ippsMove_32f(channel->inBuf.get() + (k - kHistory), channel->inBuf.get(), fill_ - (k - kHistory));
-        ran = true;
+        for (int32_t c = 0; c < channels; ++c)
+          ippsMove_32f(channels_[c]->inBuf.get() + (k - kHistory), channels_[c]->inBuf.get(), fill_ - (k - kHistory));
       }
       if (ran) {
         fill_ -= k - kHistory;

@@ -552,6 +552,41 @@ inline double TabledPairSweep(const double* pairs, const float* x, const double*
   return HorizontalSum(_mm_add_pd(acc0, acc1));
 }
 
+// TabledPairSweep in two halves for a call over several channels: the coefficients of an
+// instant, masked as the sweep masks them, into c (2 * reach doubles, 16-byte aligned),
+// once for all channels; then each channel's sum in exactly the sweep's order, so that it
+// equals the single-channel result bit for bit. Only for the instants the sweep itself
+// reads by table (reach >= 2, first <= 2 - reach, last >= reach - 1).
+inline void TabledPairCoefficientsInto(const double* pairs, const double* js, int32_t reach, int32_t first,
+                                       int32_t last, double fs, double* c) {
+  const int32_t j0 = 1 - reach;
+  const __m128d fsv = _mm_set1_pd(fs);
+  const __m128d lead = _mm_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
+  const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
+  _mm_store_pd(c, _mm_and_pd(TabledPairCoefficients(pairs, js, fsv), lead));
+  const int32_t innerEnd = 2 * reach - 2;
+  int32_t m = 2;
+  for (; m < innerEnd; m += 2) _mm_store_pd(c + m, TabledPairCoefficients(pairs, js + m, fsv));
+  _mm_store_pd(c + m, _mm_and_pd(TabledPairCoefficients(pairs, js + m, fsv), trail));
+}
+
+inline double TabledPairDot(const double* c, const float* xj, int32_t reach) {
+  __m128d acc0 = _mm_mul_pd(_mm_load_pd(c), LoadPairAsDouble(xj));
+  __m128d acc1 = _mm_setzero_pd();
+  int32_t m = 2;
+  const int32_t innerEnd = 2 * reach - 2;
+  for (; m + 4 <= innerEnd; m += 4) {
+    acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
+    acc0 = _mm_add_pd(acc0, _mm_mul_pd(_mm_load_pd(c + m + 2), LoadPairAsDouble(xj + m + 2)));
+  }
+  if (m < innerEnd) {
+    acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
+    m += 2;
+  }
+  acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
+  return HorizontalSum(_mm_add_pd(acc0, acc1));
+}
+
 #else
 
 inline double StretchedSide(const float* F, const float* x, bool leftwards, double u0, double s, int32_t count) {
@@ -728,6 +763,17 @@ int32_t RunWideDispatch(const ResamplePolyphaseState* s, const float* src, float
 }
 
 struct PortableStretched {
+  // Several channels share an instant's coefficients (see TabledPairCoefficientsInto).
+  static constexpr bool kSharedCoefficients = VELORAND_POLYPHASE_SSE2 != 0;
+#if VELORAND_POLYPHASE_SSE2
+  static VELORAND_ALWAYS_INLINE void Coefficients(const double* pairs, const double* js, int32_t reach, int32_t first,
+                                                  int32_t last, double fs, double* c) {
+    TabledPairCoefficientsInto(pairs, js, reach, first, last, fs, c);
+  }
+  static VELORAND_ALWAYS_INLINE double Dot(const double* c, const float* xj, int32_t reach) {
+    return TabledPairDot(c, xj, reach);
+  }
+#endif
   static VELORAND_ALWAYS_INLINE double Side(const float* F, const float* x, bool leftwards, double u0, double s,
                                             int32_t count) {
     return StretchedSide(F, x, leftwards, u0, s, count);
@@ -743,6 +789,8 @@ struct PortableStretched {
 // Four taps per step: positions by one fused multiply-add, both table entries of every
 // tap by two gathers, the interpolation and the accumulation fused as well.
 struct Avx2Stretched {
+  // Each channel runs its own sweep; the instant's bookkeeping is still shared.
+  static constexpr bool kSharedCoefficients = false;
   static inline VELORAND_TARGET_AVX2 __m256d Coefficients(const float* F, __m256d u) {
     const __m128i q = _mm256_cvttpd_epi32(u);
     const __m256d d = _mm256_sub_pd(u, _mm256_cvtepi32_pd(q));
@@ -982,6 +1030,84 @@ int32_t RunStretched(const ResamplePolyphaseState* s, const float* src, float* d
   return RunStretchedPortable(s, src, dst, t, end, step, factor, norm);
 }
 
+// Factor < 1 over several channels at once: every channel sees the same instants, so an
+// instant's tap counts, and on the tabled sweep its coefficients, are worked out once.
+// Each channel's output is the single-channel run's, bit for bit.
+template <class Stretched>
+VELORAND_ALWAYS_INLINE int32_t RunStretchedChannelsBody(const ResamplePolyphaseState* s, const float* const* src,
+                                                        int32_t channels, float* const* dst, double& t, double end,
+                                                        double step, double factor, float norm) {
+  const double dn = s->phaseCount;
+  const float* F = s->filter;
+  const double limit = s->tableLength - kPhaseNudge;
+  const double spacing = factor * dn;
+  const double invSpacing = 1.0 / spacing;
+  const double scale = double(norm) * factor * double(s->gain);
+  const double* pairs = EntryPairs(s);
+  const int32_t reach = StretchedTapCount(0.0, spacing, invSpacing, limit);
+  alignas(16) double offsets[2 * kMaxTabledReach];
+  alignas(16) double coefficients[2 * kMaxTabledReach];
+  const double* js = nullptr;
+  if (pairs != nullptr && reach <= kMaxTabledReach) {
+    for (int32_t m = 0; m < 2 * reach; ++m) offsets[m] = double(1 - reach + m) * spacing;
+    js = offsets;
+  }
+  int32_t count = 0;
+  do {
+    const int64_t i = int64_t(t);
+    const double frac = t - double(i);
+    const double ul = factor * frac * dn;
+    const double ur = (1.0 - frac) * factor * dn;
+    const int32_t cl = pairs != nullptr ? TapCountNearReach(ul, spacing, invSpacing, limit, reach)
+                                        : StretchedTapCount(ul, spacing, invSpacing, limit);
+    const int32_t cr = pairs != nullptr ? TapCountNearReach(ur, spacing, invSpacing, limit, reach)
+                                        : StretchedTapCount(ur, spacing, invSpacing, limit);
+    bool shared = false;
+    if constexpr (Stretched::kSharedCoefficients) {
+      if (js != nullptr && reach >= 2 && 1 - cl <= 2 - reach && cr >= reach - 1) {
+        Stretched::Coefficients(pairs, js, reach, 1 - cl, cr, frac * spacing, coefficients);
+        for (int32_t c = 0; c < channels; ++c)
+          dst[c][count] = float(Stretched::Dot(coefficients, src[c] + i + (1 - reach), reach) * scale);
+        shared = true;
+      }
+    }
+    if (!shared) {
+      for (int32_t c = 0; c < channels; ++c) {
+        const float* x = src[c] + i;
+        const double acc = pairs != nullptr
+                               ? Stretched::Sweep(pairs, x, js, reach, 1 - cl, cr, frac * spacing, spacing)
+                               : Stretched::Side(F, x, true, ul, spacing, cl) + Stretched::Side(F, x + 1, false, ur, spacing, cr);
+        dst[c][count] = float(acc * scale);
+      }
+    }
+    ++count;
+    t += step;
+  } while (t < end);
+  return count;
+}
+
+int32_t RunStretchedChannelsPortable(const ResamplePolyphaseState* s, const float* const* src, int32_t channels,
+                                     float* const* dst, double& t, double end, double step, double factor, float norm) {
+  return RunStretchedChannelsBody<PortableStretched>(s, src, channels, dst, t, end, step, factor, norm);
+}
+
+#if VELORAND_POLYPHASE_AVX2
+VELORAND_TARGET_AVX2 int32_t RunStretchedChannelsAvx2(const ResamplePolyphaseState* s, const float* const* src,
+                                                      int32_t channels, float* const* dst, double& t, double end,
+                                                      double step, double factor, float norm) {
+  return RunStretchedChannelsBody<Avx2Stretched>(s, src, channels, dst, t, end, step, factor, norm);
+}
+#endif
+
+int32_t RunStretchedChannels(const ResamplePolyphaseState* s, const float* const* src, int32_t channels,
+                             float* const* dst, double& t, double end, double step, double factor, float norm) {
+#if VELORAND_POLYPHASE_AVX2
+  if (gVariant.load(std::memory_order_relaxed) == int32_t(PolyphaseVariant::Avx2Fma))
+    return RunStretchedChannelsAvx2(s, src, channels, dst, t, end, step, factor, norm);
+#endif
+  return RunStretchedChannelsPortable(s, src, channels, dst, t, end, step, factor, norm);
+}
+
 }  // namespace
 
 int32_t ippsResamplePolyphaseInitAlloc_32f(ResamplePolyphaseState** state, float window, int32_t phases,
@@ -1085,6 +1211,40 @@ int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const flo
   if (t < end) {
     count = factor >= 1.0 ? RunWideDispatch(state, src, dst, t, end, step, norm)
                           : RunStretched(state, src, dst, t, end, step, factor, norm);
+  }
+  *time = t;
+  *outCount = count;
+  return ippStsNoErr;
+}
+
+int32_t ippsResamplePolyphaseChannels_32f(const ResamplePolyphaseState* state, const float* const* src,
+                                          int32_t channels, int32_t length, float* const* dst, double factor,
+                                          float norm, double* time, int32_t* outCount) {
+  if (state == nullptr || time == nullptr || src == nullptr || dst == nullptr || outCount == nullptr)
+    return ippStsNullPtrErr;
+  for (int32_t c = 0; c < channels; ++c)
+    if (src[c] == nullptr || dst[c] == nullptr) return ippStsNullPtrErr;
+  if (channels <= 0) return ippStsSizeErr;
+  if (!(factor > 0.0 && factor <= 1.7976931348623157e308)) return ippStsSizeErr;
+  if (length <= 0) return ippStsSizeErr;
+  const double t0 = *time;
+  if (!(t0 >= 0.0 && t0 < 2147483648.0)) return ippStsSizeErr;
+  const double end = double(int64_t(length) + int64_t(t0));
+  const double step = 1.0 / factor;
+  if (!(end + step > end)) return ippStsSizeErr;
+
+  double t = t0;
+  int32_t count = 0;
+  if (t < end) {
+    if (factor >= 1.0) {
+      // The rows' dot products dominate here and are per channel anyway.
+      for (int32_t c = 0; c < channels; ++c) {
+        t = t0;
+        count = RunWideDispatch(state, src[c], dst[c], t, end, step, norm);
+      }
+    } else {
+      count = RunStretchedChannels(state, src, channels, dst, t, end, step, factor, norm);
+    }
   }
   *time = t;
   *outCount = count;

@@ -59,6 +59,16 @@ int32_t ippsResamplePolyphaseFree_32f(ResamplePolyphaseState* state);
 int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const float* src, int32_t length, float* dst,
                                   double factor, float norm, double* time, int32_t* outCount);
 
+// The run over `channels` channels at once, all at the same instants: src[c] and dst[c]
+// as src and dst above, one time and one output count for all. Each channel's outputs are
+// those of ippsResamplePolyphase_32f on that channel with the same time, bit for bit;
+// below factor 1 an instant's coefficients are worked out once for all channels, which
+// makes a call over n channels much cheaper than n calls. -8 also for a missing channel
+// pointer, -6 also for channels <= 0. Real-time safe, like the single-channel run.
+int32_t ippsResamplePolyphaseChannels_32f(const ResamplePolyphaseState* state, const float* const* src,
+                                          int32_t channels, int32_t length, float* const* dst, double factor,
+                                          float norm, double* time, int32_t* outCount);
+
 // Copies length floats from src to dst; the ranges may overlap. Real-time safe.
 int32_t ippsMove_32f(const float* src, float* dst, int32_t length);
 

@@ -440,3 +440,62 @@ TEST(PolyphaseRun, StretchedTapsEndingExactlyAtTheTableLimitAgreeWithPlainReadin
     }
   });
 }
+
+TEST(PolyphaseRun, SeveralChannelsAtOnceEqualSingleChannelRunsBitForBit) {
+  ForEachVariant([] {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> sample(-1.0f, 1.0f);
+    for (float window : {15.0f, 31.0f}) {
+      StatePtr s = MakeEngineState(window);
+      ASSERT_TRUE(s);
+      // Below 1 the coefficients are shared; above, the rows run per channel.
+      for (double factor : {0.125, 44100.0 / 192000.0, 0.5, k48to441, 0.999, 1.0, k441to48}) {
+        const int32_t channels = 3;
+        std::vector<Input> in;
+        for (int32_t c = 0; c < channels; ++c) {
+          in.emplace_back(800);
+          for (float& v : in.back().buf) v = sample(rng);
+        }
+        // Several calls with the time carried, from instants of every fraction.
+        double t = 130.37, tSingle = t;
+        for (int32_t call = 0; call < 4; ++call) {
+          const int32_t length = 97 + 50 * call;
+          std::vector<std::vector<float>> out(channels, std::vector<float>(2048, -9.0f)), one = out;
+          const float* srcs[channels];
+          float* dsts[channels];
+          for (int32_t c = 0; c < channels; ++c) {
+            srcs[c] = in[c].src() + 100 * call;
+            dsts[c] = out[c].data();
+          }
+          int32_t n = -1;
+          ASSERT_EQ(ippsResamplePolyphaseChannels_32f(s.get(), srcs, channels, length, dsts, factor, 1.0f, &t, &n), 0);
+          for (int32_t c = 0; c < channels; ++c) {
+            double tc = tSingle;
+            int32_t nc = -1;
+            ASSERT_EQ(ippsResamplePolyphase_32f(s.get(), srcs[c], length, one[c].data(), factor, 1.0f, &tc, &nc), 0);
+            ASSERT_EQ(n, nc);
+            ASSERT_EQ(t, tc);
+            for (int32_t i = 0; i <= n; ++i)  // one past the outputs: untouched in both
+              ASSERT_EQ(out[c][std::size_t(i)], one[c][std::size_t(i)])
+                  << "window " << window << " factor " << factor << " channel " << c << " output " << i;
+          }
+          tSingle = t;
+          t -= 100.0;
+          tSingle -= 100.0;
+        }
+      }
+    }
+  });
+  // Argument checks of the channel arrays.
+  StatePtr s = MakeEngineState(15.0f);
+  Input in(300);
+  std::vector<float> out(600);
+  const float* srcs[2] = {in.src(), nullptr};
+  float* dsts[2] = {out.data(), out.data() + 300};
+  double t = 10.0;
+  int32_t n = -1;
+  EXPECT_EQ(ippsResamplePolyphaseChannels_32f(s.get(), srcs, 2, 100, dsts, 0.5, 1.0f, &t, &n), ippStsNullPtrErr);
+  EXPECT_EQ(ippsResamplePolyphaseChannels_32f(s.get(), srcs, 0, 100, dsts, 0.5, 1.0f, &t, &n), ippStsSizeErr);
+  EXPECT_EQ(n, -1);
+  EXPECT_EQ(t, 10.0);
+}
