@@ -85,6 +85,9 @@ void BM_Bridge_44100_to_48000_Portable(benchmark::State& state) {
   RunBridge(state, 44100, 48000, Control::Delay, true);
 }
 void BM_Bridge_192000_to_44100(benchmark::State& state) { RunBridge(state, 192000, 44100, Control::Delay); }
+void BM_Bridge_192000_to_44100_Portable(benchmark::State& state) {
+  RunBridge(state, 192000, 44100, Control::Delay, true);
+}
 void BM_Bridge_44100_to_48000_Level(benchmark::State& state) { RunBridge(state, 44100, 48000, Control::Level); }
 void BM_Bridge_44100_to_48000_Fixed(benchmark::State& state) { RunBridge(state, 44100, 48000, Control::Fixed); }
 void BM_Bridge_PassThrough_48000(benchmark::State& state) { RunBridge(state, 48000, 48000, Control::Fixed); }
@@ -99,5 +102,6 @@ BENCHMARK(BM_Bridge_44100_to_48000_Fixed)->ArgNames({"ch", "frames"})->Args({2, 
 BENCHMARK(BM_Bridge_44100_to_48000_Level)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({2, 128});
 BENCHMARK(BM_Bridge_44100_to_192000)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512});
 BENCHMARK(BM_Bridge_192000_to_44100)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512});
+BENCHMARK(BM_Bridge_192000_to_44100_Portable)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512});
 
 BENCHMARK_MAIN();
