@@ -587,6 +587,35 @@ inline double TabledPairDot(const double* c, const float* xj, int32_t reach) {
   return HorizontalSum(_mm_add_pd(acc0, acc1));
 }
 
+// TabledPairDot for two channels in one pass: each keeps its own two sums in the same
+// order (so its result is unchanged), and the four independent sums hide the addition
+// latency that bounds a single channel's pass.
+inline void TabledPairDot2(const double* c, const float* xa, const float* xb, int32_t reach, double* ra, double* rb) {
+  const __m128d c0 = _mm_load_pd(c);
+  __m128d a0 = _mm_mul_pd(c0, LoadPairAsDouble(xa)), b0 = _mm_mul_pd(c0, LoadPairAsDouble(xb));
+  __m128d a1 = _mm_setzero_pd(), b1 = _mm_setzero_pd();
+  int32_t m = 2;
+  const int32_t innerEnd = 2 * reach - 2;
+  for (; m + 4 <= innerEnd; m += 4) {
+    const __m128d cm = _mm_load_pd(c + m), cn = _mm_load_pd(c + m + 2);
+    a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
+    b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
+    a0 = _mm_add_pd(a0, _mm_mul_pd(cn, LoadPairAsDouble(xa + m + 2)));
+    b0 = _mm_add_pd(b0, _mm_mul_pd(cn, LoadPairAsDouble(xb + m + 2)));
+  }
+  if (m < innerEnd) {
+    const __m128d cm = _mm_load_pd(c + m);
+    a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
+    b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
+    m += 2;
+  }
+  const __m128d cm = _mm_load_pd(c + m);
+  a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
+  b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
+  *ra = HorizontalSum(_mm_add_pd(a0, a1));
+  *rb = HorizontalSum(_mm_add_pd(b0, b1));
+}
+
 #else
 
 inline double StretchedSide(const float* F, const float* x, bool leftwards, double u0, double s, int32_t count) {
@@ -966,6 +995,11 @@ struct PortableStretched {
   static VELORAND_ALWAYS_INLINE double Dot(const double* c, const float* xj, int32_t reach) {
     return TabledPairDot(c, xj, reach);
   }
+  static constexpr bool kPairedDot = true;
+  static VELORAND_ALWAYS_INLINE void Dot2(const double* c, const float* xa, const float* xb, int32_t reach, double* ra,
+                                          double* rb) {
+    TabledPairDot2(c, xa, xb, reach, ra, rb);
+  }
 #endif
   static VELORAND_ALWAYS_INLINE double Side(const float* F, const float* x, bool leftwards, double u0, double s,
                                             int32_t count) {
@@ -983,6 +1017,8 @@ struct PortableStretched {
 // tap by two gathers, the interpolation and the accumulation fused as well.
 struct Avx2Stretched {
   static constexpr bool kSharedCoefficients = true;
+  static constexpr bool kPairedDot = false;
+  static void Dot2(const double*, const float*, const float*, int32_t, double*, double*) {}  // never called
   static inline VELORAND_TARGET_AVX2 __m256d Coefficients(const float* F, __m256d u) {
     const __m128i q = _mm256_cvttpd_epi32(u);
     const __m256d d = _mm256_sub_pd(u, _mm256_cvtepi32_pd(q));
@@ -1302,7 +1338,16 @@ VELORAND_ALWAYS_INLINE int32_t RunStretchedChannelsBody(const ResamplePolyphaseS
     bool shared = false;
     if constexpr (Stretched::kSharedCoefficients) {
       if (js != nullptr && Stretched::Coefficients(pairs, js, reach, 1 - cl, cr, frac * spacing, coefficients)) {
-        for (int32_t c = 0; c < channels; ++c)
+        int32_t c = 0;
+        if constexpr (Stretched::kPairedDot) {
+          for (; c + 2 <= channels; c += 2) {
+            double a, b;
+            Stretched::Dot2(coefficients, src[c] + i + (1 - reach), src[c + 1] + i + (1 - reach), reach, &a, &b);
+            dst[c][count] = float(a * scale);
+            dst[c + 1][count] = float(b * scale);
+          }
+        }
+        for (; c < channels; ++c)
           dst[c][count] = float(Stretched::Dot(coefficients, src[c] + i + (1 - reach), reach) * scale);
         shared = true;
       }
