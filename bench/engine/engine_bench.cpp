@@ -5,6 +5,7 @@
 // period (512 frames at 44100 Hz: 11.61 ms); 0.01 means one percent of real time.
 // The pass-through case (48000 -> 48000, fixed ratio: conversion to float and the FIFO,
 // no filter) is the baseline of the same run.
+// The same with the kernel's SSE2 loops (_Portable), and the downward 192000 -> 44100.
 // The controller's cost: 44100 -> 48000 with the ratio held fixed (same kernel, no control)
 // against the delay-locked control (the default) and the level law; the ratio of their
 // times is the share the control adds to push + pull.
@@ -16,6 +17,8 @@
 
 #include "engine/AsyncResampler.h"
 #include "engine/MmClock.h"
+#include "polyphase/PolyphaseVariant.h"
+#include "polyphase/ResamplePolyphase.h"
 
 namespace {
 
@@ -25,7 +28,12 @@ int64_t BenchFineClock() { return g_nowNs.load(std::memory_order_relaxed); }
 
 enum class Control { Fixed, Delay, Level };
 
-void RunBridge(benchmark::State& state, double inRate, double outRate, Control control) {
+// portable: the kernel's SSE2 loops, what a processor without AVX2 runs (the conversions
+// are SSE2 on every x86-64 processor).
+void RunBridge(benchmark::State& state, double inRate, double outRate, Control control, bool portable = false) {
+  ippsSelectVariant();
+  const PolyphaseVariant selected = PolyphaseCurrentVariant();
+  if (portable) PolyphaseUseVariant(PolyphaseVariant::Portable);
   const int channels = static_cast<int>(state.range(0));
   const int frames = static_cast<int>(state.range(1));
   FineClockFunction previousFine = SetFineClock(&BenchFineClock);
@@ -69,9 +77,17 @@ void RunBridge(benchmark::State& state, double inRate, double outRate, Control c
       benchmark::Counter(inPeriodMs * 1e-3, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   state.counters["underruns"] = r.UnderrunCount();
   SetFineClock(previousFine);
+  PolyphaseUseVariant(selected);
 }
 
 void BM_Bridge_44100_to_48000(benchmark::State& state) { RunBridge(state, 44100, 48000, Control::Delay); }
+void BM_Bridge_44100_to_48000_Portable(benchmark::State& state) {
+  RunBridge(state, 44100, 48000, Control::Delay, true);
+}
+void BM_Bridge_192000_to_44100(benchmark::State& state) { RunBridge(state, 192000, 44100, Control::Delay); }
+void BM_Bridge_192000_to_44100_Portable(benchmark::State& state) {
+  RunBridge(state, 192000, 44100, Control::Delay, true);
+}
 void BM_Bridge_44100_to_48000_Level(benchmark::State& state) { RunBridge(state, 44100, 48000, Control::Level); }
 void BM_Bridge_44100_to_48000_Fixed(benchmark::State& state) { RunBridge(state, 44100, 48000, Control::Fixed); }
 void BM_Bridge_PassThrough_48000(benchmark::State& state) { RunBridge(state, 48000, 48000, Control::Fixed); }
@@ -81,8 +97,11 @@ void BM_Bridge_44100_to_192000(benchmark::State& state) { RunBridge(state, 44100
 
 BENCHMARK(BM_Bridge_PassThrough_48000)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512});
 BENCHMARK(BM_Bridge_44100_to_48000)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512})->Args({2, 128})->Args({8, 128});
+BENCHMARK(BM_Bridge_44100_to_48000_Portable)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512});
 BENCHMARK(BM_Bridge_44100_to_48000_Fixed)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({2, 128});
 BENCHMARK(BM_Bridge_44100_to_48000_Level)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({2, 128});
 BENCHMARK(BM_Bridge_44100_to_192000)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512});
+BENCHMARK(BM_Bridge_192000_to_44100)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512});
+BENCHMARK(BM_Bridge_192000_to_44100_Portable)->ArgNames({"ch", "frames"})->Args({2, 512})->Args({8, 512});
 
 BENCHMARK_MAIN();

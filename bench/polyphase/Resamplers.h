@@ -105,6 +105,73 @@ class ZitaFeeder final : public BlockResampler {
 };
 #endif
 
+// Several channels per block, as the engine converts them: our planar channels in one
+// multichannel run, zita's VResampler on interleaved frames (the layout it takes; the
+// bench interleaves the input in the timed rounds, the output is left interleaved).
+class PolyphaseChannelsFeeder {
+ public:
+  PolyphaseChannelsFeeder(float window, int channels)
+      : channels_(channels), bufs_(std::size_t(channels), std::vector<float>(kHistory + 2 * kBlock + 300, 0.0f)) {
+    ippsSelectVariant();
+    if (ippsResamplePolyphaseInitAlloc_32f(&state_, window, 128, 0.95f, 8.0f, 1) != ippStsNoErr) state_ = nullptr;
+  }
+  ~PolyphaseChannelsFeeder() {
+    if (state_) ippsResamplePolyphaseFree_32f(state_);
+  }
+  // in[c] holds count samples of channel c; out[c] gets the outputs (room kOutRoom).
+  // Returns the outputs per channel.
+  int Process(const float* const* in, int count, float* const* out, double factor) {
+    const float* srcs[16];
+    for (int c = 0; c < channels_; ++c) {
+      std::copy(in[c], in[c] + count, bufs_[std::size_t(c)].begin() + fill_);
+      srcs[c] = bufs_[std::size_t(c)].data();
+    }
+    fill_ += count;
+    const auto length = int32_t((fill_ - kHistory) - time_);
+    if (length < 1) return 0;
+    double t = time_;
+    int32_t n = 0;
+    if (ippsResamplePolyphaseChannels_32f(state_, srcs, channels_, length, out, factor, 1.0f, &t, &n) != ippStsNoErr)
+      return 0;
+    const int32_t k = int32_t(t);
+    for (auto& b : bufs_) ippsMove_32f(b.data() + (k - kHistory), b.data(), fill_ - (k - kHistory));
+    fill_ -= k - kHistory;
+    time_ = t - (k - kHistory);
+    return n;
+  }
+
+ private:
+  static constexpr int32_t kHistory = 128;
+  int channels_;
+  ResamplePolyphaseState* state_ = nullptr;
+  std::vector<std::vector<float>> bufs_;
+  int32_t fill_ = kHistory;
+  double time_ = kHistory;
+};
+
+#ifdef VELORAND_PEER_ZITA
+class ZitaChannelsFeeder {
+ public:
+  ZitaChannelsFeeder(double nominal, int channels, unsigned hlen) : nominal_(nominal) {
+    r_.setup(nominal, unsigned(channels), hlen);
+  }
+  // in: count interleaved frames; out: room for kOutRoom frames. Returns frames written.
+  int Process(const float* in, int count, float* out, double factor) {
+    r_.set_rratio(factor / nominal_);
+    r_.inp_count = unsigned(count);
+    r_.inp_data = const_cast<float*>(in);
+    r_.out_count = unsigned(kOutRoom);
+    r_.out_data = out;
+    r_.process();
+    return kOutRoom - int(r_.out_count);
+  }
+
+ private:
+  VResampler r_;
+  double nominal_;
+};
+#endif
+
 #ifdef VELORAND_PEER_SOXR
 class SoxrFeeder final : public BlockResampler {
  public:

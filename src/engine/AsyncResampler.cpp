@@ -8,6 +8,7 @@
 
 #include "engine/LogPrintf.h"
 #include "engine/MmClock.h"
+#include "engine/SampleConversion.h"
 #include "polyphase/ResamplePolyphase.h"
 
 namespace {
@@ -28,9 +29,6 @@ uint32_t NowNonZero() {
   uint32_t now = MmTimeMs();
   return now ? now : 1;
 }
-
-// Generator of the per-channel dither: x <- x * 196314165 + 907633515 (mod 2^32).
-inline uint32_t Step(uint32_t x) { return x * 196314165u + 907633515u; }
 
 }  // namespace
 
@@ -501,14 +499,8 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
   const double ratio = ratio_.load(std::memory_order_relaxed);
   if (!config_.variableRatio && ratio == 1.0) {
     for (int32_t c = 0; c < channels; ++c) {
-      uint32_t x = (seedState_ = Step(seedState_)) >> 17;  // fresh seed in 0..32767
-      const int32_t* src = in[c];
-      float* dst = channels_[c]->pushBuf.get();
-      for (int32_t i = 0; i < count; ++i) {
-        // Non-negative dither below 2^-14; both terms are exact in double.
-        dst[i] = static_cast<float>(src[i] * 0x1p-15 + (x % 32768u) * 0x1p-29);
-        x = Step(x);
-      }
+      const uint32_t seed = (seedState_ = DitherStep(seedState_)) >> 17;  // fresh seed in 0..32767
+      ConvertInputPassThrough(in[c], channels_[c]->pushBuf.get(), count, seed);
     }
     outCount = count;
   } else {
@@ -518,39 +510,35 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
     lastFactor_.store(factor, std::memory_order_relaxed);
     if (factor > 0.0f) {
       for (int32_t c = 0; c < channels; ++c) {
-        uint32_t x = (seedState_ = Step(seedState_)) >> 17;
-        const int32_t* src = in[c];
-        float* dst = channels_[c]->inBuf.get() + fill_;
-        for (int32_t i = 0; i < count; ++i) {
-          // Uniform dither in [-2^-16, 2^-16): half a 16-bit step.
-          dst[i] = static_cast<float>(src[i] * 0x1p-15 + (static_cast<int32_t>(x % 65536u) - 32768) * 0x1p-31);
-          x = Step(x);
-        }
+        const uint32_t seed = (seedState_ = DitherStep(seedState_)) >> 17;
+        ConvertInputResampling(in[c], channels_[c]->inBuf.get() + fill_, count, seed);
       }
       fill_ += count;
     }
     const int32_t length = static_cast<int32_t>((fill_ - kHistory) - time_);
     bool ran = false;
     if (length >= 1 && factor > 0.0f) {
+      // All channels in one run: they share the instants, so below factor 1 the kernel
+      // works out each instant's coefficients once for all of them. Every channel's filter
+      // bank is the same design; the first one serves.
+      const float* sources[kMaxChannels];
+      float* targets[kMaxChannels];
+      ran = true;
+      for (int32_t c = 0; c < channels; ++c) {
+        ran = ran && channels_[c]->state != nullptr;
+        sources[c] = channels_[c]->inBuf.get();
+        targets[c] = channels_[c]->pushBuf.get();
+      }
       double t = time_;
       int32_t k = 0;
-      for (int32_t c = 0; c < channels; ++c) {
-        Channel* channel = channels_[c];
-        if (channel->state == nullptr) {
-          ran = false;
-          break;
-        }
-        t = time_;
-        int32_t produced = 0;
-        if (ippsResamplePolyphase_32f(channel->state, channel->inBuf.get(), length, channel->pushBuf.get(), factor,
-                                      1.0f, &t, &produced) != ippStsNoErr) {
-          ran = false;
-          break;
-        }
+      int32_t produced = 0;
+      ran = ran && ippsResamplePolyphaseChannels_32f(channels_[0]->state, sources, channels, length, targets, factor,
+                                                      1.0f, &t, &produced) == ippStsNoErr;
+      if (ran) {
         outCount = produced;
         k = static_cast<int32_t>(t);
-        ippsMove_32f(channel->inBuf.get() + (k - kHistory), channel->inBuf.get(), fill_ - (k - kHistory));
-        ran = true;
+        for (int32_t c = 0; c < channels; ++c)
+          ippsMove_32f(channels_[c]->inBuf.get() + (k - kHistory), channels_[c]->inBuf.get(), fill_ - (k - kHistory));
       }
       if (ran) {
         fill_ -= k - kHistory;
@@ -651,17 +639,8 @@ void AsyncResampler::PullOutput(int32_t* const* out, int32_t count) {
     for (int32_t c = 0; c < channels; ++c) std::memset(buffers[c], 0, static_cast<size_t>(bytes));
   }
 
-  for (int32_t c = 0; c < channels; ++c) {
-    const float* src = channels_[c]->pullBuf.get();
-    int32_t* dst = out[c];
-    if (dst == nullptr) continue;
-    for (int32_t i = 0; i < count; ++i) {
-      double v = src[i] * 32767.0;
-      // Out-of-range values (a NaN included) must not reach the integer conversion.
-      if (!(v > -2147483648.0 && v < 2147483647.0)) v = v > 0.0 ? 2147483647.0 : v < 0.0 ? -2147483648.0 : 0.0;
-      dst[i] = static_cast<int32_t>(v);
-    }
-  }
+  for (int32_t c = 0; c < channels; ++c)
+    if (out[c]) ConvertOutput(channels_[c]->pullBuf.get(), out[c], count);
 
   if (!delayLaw_ && (config_.variableRatio || ratio_.load(std::memory_order_relaxed) != 1.0)) UpdateTarget();
 

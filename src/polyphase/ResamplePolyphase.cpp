@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -551,6 +552,70 @@ inline double TabledPairSweep(const double* pairs, const float* x, const double*
   return HorizontalSum(_mm_add_pd(acc0, acc1));
 }
 
+// TabledPairSweep in two halves for a call over several channels: the coefficients of an
+// instant, masked as the sweep masks them, into c (2 * reach doubles, 16-byte aligned),
+// once for all channels; then each channel's sum in exactly the sweep's order, so that it
+// equals the single-channel result bit for bit. Only for the instants the sweep itself
+// reads by table (reach >= 2, first <= 2 - reach, last >= reach - 1).
+inline void TabledPairCoefficientsInto(const double* pairs, const double* js, int32_t reach, int32_t first,
+                                       int32_t last, double fs, double* c) {
+  const int32_t j0 = 1 - reach;
+  const __m128d fsv = _mm_set1_pd(fs);
+  const __m128d lead = _mm_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
+  const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
+  _mm_store_pd(c, _mm_and_pd(TabledPairCoefficients(pairs, js, fsv), lead));
+  const int32_t innerEnd = 2 * reach - 2;
+  int32_t m = 2;
+  for (; m < innerEnd; m += 2) _mm_store_pd(c + m, TabledPairCoefficients(pairs, js + m, fsv));
+  _mm_store_pd(c + m, _mm_and_pd(TabledPairCoefficients(pairs, js + m, fsv), trail));
+}
+
+inline double TabledPairDot(const double* c, const float* xj, int32_t reach) {
+  __m128d acc0 = _mm_mul_pd(_mm_load_pd(c), LoadPairAsDouble(xj));
+  __m128d acc1 = _mm_setzero_pd();
+  int32_t m = 2;
+  const int32_t innerEnd = 2 * reach - 2;
+  for (; m + 4 <= innerEnd; m += 4) {
+    acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
+    acc0 = _mm_add_pd(acc0, _mm_mul_pd(_mm_load_pd(c + m + 2), LoadPairAsDouble(xj + m + 2)));
+  }
+  if (m < innerEnd) {
+    acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
+    m += 2;
+  }
+  acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
+  return HorizontalSum(_mm_add_pd(acc0, acc1));
+}
+
+// TabledPairDot for two channels in one pass: each keeps its own two sums in the same
+// order (so its result is unchanged), and the four independent sums hide the addition
+// latency that bounds a single channel's pass.
+inline void TabledPairDot2(const double* c, const float* xa, const float* xb, int32_t reach, double* ra, double* rb) {
+  const __m128d c0 = _mm_load_pd(c);
+  __m128d a0 = _mm_mul_pd(c0, LoadPairAsDouble(xa)), b0 = _mm_mul_pd(c0, LoadPairAsDouble(xb));
+  __m128d a1 = _mm_setzero_pd(), b1 = _mm_setzero_pd();
+  int32_t m = 2;
+  const int32_t innerEnd = 2 * reach - 2;
+  for (; m + 4 <= innerEnd; m += 4) {
+    const __m128d cm = _mm_load_pd(c + m), cn = _mm_load_pd(c + m + 2);
+    a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
+    b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
+    a0 = _mm_add_pd(a0, _mm_mul_pd(cn, LoadPairAsDouble(xa + m + 2)));
+    b0 = _mm_add_pd(b0, _mm_mul_pd(cn, LoadPairAsDouble(xb + m + 2)));
+  }
+  if (m < innerEnd) {
+    const __m128d cm = _mm_load_pd(c + m);
+    a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
+    b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
+    m += 2;
+  }
+  const __m128d cm = _mm_load_pd(c + m);
+  a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
+  b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
+  *ra = HorizontalSum(_mm_add_pd(a0, a1));
+  *rb = HorizontalSum(_mm_add_pd(b0, b1));
+}
+
 #else
 
 inline double StretchedSide(const float* F, const float* x, bool leftwards, double u0, double s, int32_t count) {
@@ -726,7 +791,216 @@ int32_t RunWideDispatch(const ResamplePolyphaseState* s, const float* src, float
   return RunWideForTaps<PortableRun>(s, src, dst, t, end, step, norm);
 }
 
+// ---- Factor >= 1 over several channels ---------------------------------------------
+// All channels share an instant's phase and fraction, so its two blended coefficient
+// rows, (1 − d)·Pl + d·Ql for the left side and (1 − d)·Qr + d·Pr for the right, are
+// formed once; each channel then takes a single dot product of 2K taps instead of the
+// two of the single-channel run. The sums are associated differently, so a channel's
+// result may differ from the single-channel run in the last bit of float.
+constexpr int32_t kMaxWideChannels = 16;
+constexpr int32_t kChannelChunk = 64;  // samples widened per channel per pass
+
+#if VELORAND_POLYPHASE_SSE2
+struct PortableLanes {
+  // c[m] = (1 − d)·a[m] + d·b[m] for the padded row (16-byte aligned, even length).
+  static VELORAND_ALWAYS_INLINE void Blend(const double* a, const double* b, double d, double* c, int32_t rowLength) {
+    const __m128d e = _mm_set1_pd(1.0 - d), dv = _mm_set1_pd(d);
+    for (int32_t m = 0; m < rowLength; m += 2)
+      _mm_store_pd(c + m, _mm_add_pd(_mm_mul_pd(e, _mm_load_pd(a + m)), _mm_mul_pd(dv, _mm_load_pd(b + m))));
+  }
+  template <int32_t kK>
+  static VELORAND_ALWAYS_INLINE double Dot(const double* cl, const double* cr, const double* xf, const double* xr,
+                                           int32_t K) {
+    if (kK > 0) K = kK;
+    __m128d a0 = _mm_setzero_pd(), a1 = _mm_setzero_pd(), b0 = _mm_setzero_pd(), b1 = _mm_setzero_pd();
+    int32_t m = 0;
+    for (; m + 4 <= K; m += 4) {
+      a0 = _mm_add_pd(a0, _mm_mul_pd(_mm_load_pd(cl + m), _mm_loadu_pd(xf + m)));
+      a1 = _mm_add_pd(a1, _mm_mul_pd(_mm_load_pd(cl + m + 2), _mm_loadu_pd(xf + m + 2)));
+      b0 = _mm_add_pd(b0, _mm_mul_pd(_mm_load_pd(cr + m), _mm_loadu_pd(xr + m)));
+      b1 = _mm_add_pd(b1, _mm_mul_pd(_mm_load_pd(cr + m + 2), _mm_loadu_pd(xr + m + 2)));
+    }
+    double acc = HorizontalSum(_mm_add_pd(_mm_add_pd(a0, a1), _mm_add_pd(b0, b1)));
+    for (; m < K; ++m) acc += cl[m] * xf[m] + cr[m] * xr[m];
+    return acc;
+  }
+};
+#else
+struct PortableLanes {
+  static void Blend(const double* a, const double* b, double d, double* c, int32_t rowLength) {
+    for (int32_t m = 0; m < rowLength; ++m) c[m] = (1.0 - d) * a[m] + d * b[m];
+  }
+  template <int32_t kK>
+  static double Dot(const double* cl, const double* cr, const double* xf, const double* xr, int32_t K) {
+    if (kK > 0) K = kK;
+    double a0 = 0, a1 = 0;
+    for (int32_t m = 0; m < K; ++m) {
+      a0 += cl[m] * xf[m];
+      a1 += cr[m] * xr[m];
+    }
+    return a0 + a1;
+  }
+};
+#endif
+
+#if VELORAND_POLYPHASE_AVX2
+// Unaligned moves throughout: no 32-byte alignment is asked of the stack.
+struct Avx2Lanes {
+  static inline VELORAND_TARGET_AVX2 void Blend(const double* a, const double* b, double d, double* c,
+                                                int32_t rowLength) {
+    const __m256d e = _mm256_set1_pd(1.0 - d), dv = _mm256_set1_pd(d);
+    int32_t m = 0;
+    for (; m + 4 <= rowLength; m += 4)
+      _mm256_storeu_pd(c + m, _mm256_fmadd_pd(dv, _mm256_loadu_pd(b + m), _mm256_mul_pd(e, _mm256_loadu_pd(a + m))));
+    for (; m < rowLength; ++m) c[m] = (1.0 - d) * a[m] + d * b[m];
+  }
+  template <int32_t kK>
+  static inline VELORAND_TARGET_AVX2 double Dot(const double* cl, const double* cr, const double* xf,
+                                                const double* xr, int32_t K) {
+    if (kK > 0) K = kK;
+    __m256d a = _mm256_setzero_pd(), b = _mm256_setzero_pd();
+    int32_t m = 0;
+    for (; m + 4 <= K; m += 4) {
+      a = _mm256_fmadd_pd(_mm256_loadu_pd(cl + m), _mm256_loadu_pd(xf + m), a);
+      b = _mm256_fmadd_pd(_mm256_loadu_pd(cr + m), _mm256_loadu_pd(xr + m), b);
+    }
+    const __m256d sum = _mm256_add_pd(a, b);
+    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
+    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
+    double acc = _mm_cvtsd_f64(v);
+    for (; m < K; ++m) acc += cl[m] * xf[m] + cr[m] * xr[m];
+    return acc;
+  }
+};
+#endif
+
+// The caller has checked that the design has rows and that channels <= kMaxWideChannels.
+template <int32_t kK, class Lanes>
+VELORAND_ALWAYS_INLINE int32_t RunWideChannelsBody(const ResamplePolyphaseState* s, const float* const* src,
+                                                   int32_t channels, float* const* dst, double& t, double end,
+                                                   double step, float norm) {
+  const int32_t n = s->phaseCount;
+  const int32_t L = s->tableLength;
+  const int32_t K = kK > 0 ? kK : SideTaps(L, n);
+  const float* F = s->filter;
+  const double* rows = PhaseRows(s);
+  const std::size_t stride = std::size_t(RowStride(K));
+  const std::size_t half = stride / 2;
+  const double dn = n;
+  const float scale = norm * s->gain;
+  const int64_t lastI = int64_t(end) - 1;
+  const int32_t edgePhase = (n - L % n) % n;
+  alignas(16) double fwd[kMaxWideChannels][kChannelChunk + kMaxRowTaps];
+  alignas(16) double rev[kMaxWideChannels][kChannelChunk + kMaxRowTaps];
+  alignas(16) double cl[kMaxRowTaps / 2 + 2];
+  alignas(16) double cr[kMaxRowTaps / 2 + 2];
+  int32_t count = 0;
+  while (t < end) {
+    const int64_t chunkBase = int64_t(t);
+    const int64_t chunkEnd = chunkBase + kChannelChunk < lastI + 1 ? chunkBase + kChannelChunk : lastI + 1;
+    const double chunkStop = double(chunkEnd);
+    const int32_t widened = int32_t(chunkEnd - chunkBase) + 2 * K - 1;
+    for (int32_t c = 0; c < channels; ++c) WidenSamples(src[c] + chunkBase - (K - 1), fwd[c], rev[c], widened);
+    const int32_t revLast = widened - 2 * K;
+    do {
+      const int64_t i = int64_t(t);
+      const double frac = t - double(i);
+      const double u = dn * frac;
+      const int32_t phi = int32_t(u);
+      const double d = u - phi;
+      if ((d >= kRowGuard && d <= 1.0 - kRowGuard) || (d == 0.0 && phi != edgePhase)) {
+        const int32_t at = int32_t(i - chunkBase);
+        const double* l = rows + std::size_t(phi) * stride;
+        const double* r = rows + std::size_t(n - 1 - phi) * stride;
+        Lanes::Blend(l, l + half, d, cl, int32_t(half));
+        Lanes::Blend(r + half, r, d, cr, int32_t(half));
+        for (int32_t c = 0; c < channels; ++c)
+          dst[c][count] = float(Lanes::template Dot<kK>(cl, cr, fwd[c] + at, rev[c] + revLast - at, K) * scale);
+      } else {
+        const int32_t j = int32_t(u + kPhaseNudge);
+        const double ur = dn * (1.0 - frac);
+        const int32_t jr = int32_t(ur + kPhaseNudge);
+        for (int32_t c = 0; c < channels; ++c) {
+          const float* x = src[c] + i;
+          const double acc = TableSide(F, n, L, j, u - j, x, -1) + TableSide(F, n, L, jr, ur - jr, x + 1, 1);
+          dst[c][count] = float(acc * scale);
+        }
+      }
+      ++count;
+      t += step;
+    } while (t < chunkStop);
+  }
+  return count;
+}
+
+template <int32_t kK>
+struct PortableWideChannels {
+  static int32_t Call(const ResamplePolyphaseState* s, const float* const* src, int32_t channels, float* const* dst,
+                      double& t, double end, double step, float norm) {
+    return RunWideChannelsBody<kK, PortableLanes>(s, src, channels, dst, t, end, step, norm);
+  }
+};
+
+#if VELORAND_POLYPHASE_AVX2
+template <int32_t kK>
+VELORAND_TARGET_AVX2 int32_t RunWideChannelsAvx2(const ResamplePolyphaseState* s, const float* const* src,
+                                                 int32_t channels, float* const* dst, double& t, double end,
+                                                 double step, float norm) {
+  return RunWideChannelsBody<kK, Avx2Lanes>(s, src, channels, dst, t, end, step, norm);
+}
+template <int32_t kK>
+struct Avx2WideChannels {
+  static int32_t Call(const ResamplePolyphaseState* s, const float* const* src, int32_t channels, float* const* dst,
+                      double& t, double end, double step, float norm) {
+    return RunWideChannelsAvx2<kK>(s, src, channels, dst, t, end, step, norm);
+  }
+};
+#endif
+
+template <template <int32_t> class Run>
+int32_t RunWideChannelsForTaps(const ResamplePolyphaseState* s, const float* const* src, int32_t channels,
+                               float* const* dst, double& t, double end, double step, float norm) {
+  switch (SideTaps(s->tableLength, s->phaseCount)) {
+    case 8:
+      return Run<8>::Call(s, src, channels, dst, t, end, step, norm);
+    case 12:
+      return Run<12>::Call(s, src, channels, dst, t, end, step, norm);
+    case 16:
+      return Run<16>::Call(s, src, channels, dst, t, end, step, norm);
+    default:
+      return Run<0>::Call(s, src, channels, dst, t, end, step, norm);
+  }
+}
+
+int32_t RunWideChannels(const ResamplePolyphaseState* s, const float* const* src, int32_t channels, float* const* dst,
+                        double& t, double end, double step, float norm) {
+#if VELORAND_POLYPHASE_AVX2
+  if (gVariant.load(std::memory_order_relaxed) == int32_t(PolyphaseVariant::Avx2Fma))
+    return RunWideChannelsForTaps<Avx2WideChannels>(s, src, channels, dst, t, end, step, norm);
+#endif
+  return RunWideChannelsForTaps<PortableWideChannels>(s, src, channels, dst, t, end, step, norm);
+}
+
 struct PortableStretched {
+  // Several channels share an instant's coefficients (see TabledPairCoefficientsInto).
+  static constexpr bool kSharedCoefficients = VELORAND_POLYPHASE_SSE2 != 0;
+#if VELORAND_POLYPHASE_SSE2
+  // False (nothing written) for the instants the sweep does not read by table.
+  static VELORAND_ALWAYS_INLINE bool Coefficients(const double* pairs, const double* js, int32_t reach, int32_t first,
+                                                  int32_t last, double fs, double* c) {
+    if (reach < 2 || first > 2 - reach || last < reach - 1) return false;
+    TabledPairCoefficientsInto(pairs, js, reach, first, last, fs, c);
+    return true;
+  }
+  static VELORAND_ALWAYS_INLINE double Dot(const double* c, const float* xj, int32_t reach) {
+    return TabledPairDot(c, xj, reach);
+  }
+  static constexpr bool kPairedDot = true;
+  static VELORAND_ALWAYS_INLINE void Dot2(const double* c, const float* xa, const float* xb, int32_t reach, double* ra,
+                                          double* rb) {
+    TabledPairDot2(c, xa, xb, reach, ra, rb);
+  }
+#endif
   static VELORAND_ALWAYS_INLINE double Side(const float* F, const float* x, bool leftwards, double u0, double s,
                                             int32_t count) {
     return StretchedSide(F, x, leftwards, u0, s, count);
@@ -742,6 +1016,9 @@ struct PortableStretched {
 // Four taps per step: positions by one fused multiply-add, both table entries of every
 // tap by two gathers, the interpolation and the accumulation fused as well.
 struct Avx2Stretched {
+  static constexpr bool kSharedCoefficients = true;
+  static constexpr bool kPairedDot = false;
+  static void Dot2(const double*, const float*, const float*, int32_t, double*, double*) {}  // never called
   static inline VELORAND_TARGET_AVX2 __m256d Coefficients(const float* F, __m256d u) {
     const __m128i q = _mm256_cvttpd_epi32(u);
     const __m256d d = _mm256_sub_pd(u, _mm256_cvtepi32_pd(q));
@@ -916,6 +1193,51 @@ struct Avx2Stretched {
     v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
     return _mm_cvtsd_f64(v);
   }
+  // Sweep in two halves for several channels (see TabledPairCoefficientsInto): the
+  // tabled path's coefficients, masked as it masks them, into c; then each channel's sum
+  // in the sweep's order. Unaligned moves: no 32-byte alignment is asked of the stack.
+  static inline VELORAND_TARGET_AVX2 bool Coefficients(const double* pairs, const double* js, int32_t reach,
+                                                       int32_t first, int32_t last, double fs, double* c) {
+    const int32_t j0 = 1 - reach, groups = reach / 2;
+    const bool tail = (reach & 1) != 0;
+    if (reach < 3 || first > j0 + 3 || reach - last > (tail ? 1 : 3)) return false;
+    const __m256d fsv = _mm256_set1_pd(fs);
+    const __m256d lead = _mm256_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
+    _mm256_storeu_pd(c, _mm256_and_pd(TabledCoefficients(pairs, js, fsv), lead));
+    const int32_t innerEnd = tail ? groups : groups - 1;
+    int32_t m = 4;
+    for (; m < 4 * innerEnd; m += 4) _mm256_storeu_pd(c + m, TabledCoefficients(pairs, js + m, fsv));
+    if (!tail) {
+      const __m256d trail = _mm256_load_pd(reinterpret_cast<const double*>(kTrailMask[reach - last]));
+      _mm256_storeu_pd(c + m, _mm256_and_pd(TabledCoefficients(pairs, js + m, fsv), trail));
+    } else {
+      const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
+      _mm_storeu_pd(c + m, _mm_and_pd(TabledPairCoefficients(pairs, js + m, _mm256_castpd256_pd128(fsv)), trail));
+    }
+    return true;
+  }
+  static inline VELORAND_TARGET_AVX2 double Dot(const double* c, const float* xj, int32_t reach) {
+    const int32_t groups = reach / 2;
+    const bool tail = (reach & 1) != 0;
+    __m256d acc0 = _mm256_mul_pd(_mm256_loadu_pd(c), Samples(xj));
+    __m256d acc1 = _mm256_setzero_pd();
+    const int32_t innerEnd = tail ? groups : groups - 1;
+    int32_t m = 4;
+    for (; m + 8 <= 4 * innerEnd; m += 8) {
+      acc1 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m), Samples(xj + m), acc1);
+      acc0 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m + 4), Samples(xj + m + 4), acc0);
+    }
+    if (m < 4 * innerEnd) {
+      acc1 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m), Samples(xj + m), acc1);
+      m += 4;
+    }
+    if (!tail) acc1 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m), Samples(xj + m), acc1);
+    const __m256d sum = _mm256_add_pd(acc0, acc1);
+    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
+    if (tail) v = _mm_add_pd(v, _mm_mul_pd(_mm_loadu_pd(c + m), LoadPairAsDouble(xj + m)));
+    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
+    return _mm_cvtsd_f64(v);
+  }
 };
 #endif
 
@@ -979,6 +1301,92 @@ int32_t RunStretched(const ResamplePolyphaseState* s, const float* src, float* d
     return RunStretchedAvx2(s, src, dst, t, end, step, factor, norm);
 #endif
   return RunStretchedPortable(s, src, dst, t, end, step, factor, norm);
+}
+
+// Factor < 1 over several channels at once: every channel sees the same instants, so an
+// instant's tap counts, and on the tabled sweep its coefficients, are worked out once.
+// Each channel's output is the single-channel run's, bit for bit.
+template <class Stretched>
+VELORAND_ALWAYS_INLINE int32_t RunStretchedChannelsBody(const ResamplePolyphaseState* s, const float* const* src,
+                                                        int32_t channels, float* const* dst, double& t, double end,
+                                                        double step, double factor, float norm) {
+  const double dn = s->phaseCount;
+  const float* F = s->filter;
+  const double limit = s->tableLength - kPhaseNudge;
+  const double spacing = factor * dn;
+  const double invSpacing = 1.0 / spacing;
+  const double scale = double(norm) * factor * double(s->gain);
+  const double* pairs = EntryPairs(s);
+  const int32_t reach = StretchedTapCount(0.0, spacing, invSpacing, limit);
+  alignas(16) double offsets[2 * kMaxTabledReach];
+  alignas(16) double coefficients[2 * kMaxTabledReach];
+  const double* js = nullptr;
+  if (pairs != nullptr && reach <= kMaxTabledReach) {
+    for (int32_t m = 0; m < 2 * reach; ++m) offsets[m] = double(1 - reach + m) * spacing;
+    js = offsets;
+  }
+  int32_t count = 0;
+  do {
+    const int64_t i = int64_t(t);
+    const double frac = t - double(i);
+    const double ul = factor * frac * dn;
+    const double ur = (1.0 - frac) * factor * dn;
+    const int32_t cl = pairs != nullptr ? TapCountNearReach(ul, spacing, invSpacing, limit, reach)
+                                        : StretchedTapCount(ul, spacing, invSpacing, limit);
+    const int32_t cr = pairs != nullptr ? TapCountNearReach(ur, spacing, invSpacing, limit, reach)
+                                        : StretchedTapCount(ur, spacing, invSpacing, limit);
+    bool shared = false;
+    if constexpr (Stretched::kSharedCoefficients) {
+      if (js != nullptr && Stretched::Coefficients(pairs, js, reach, 1 - cl, cr, frac * spacing, coefficients)) {
+        int32_t c = 0;
+        if constexpr (Stretched::kPairedDot) {
+          for (; c + 2 <= channels; c += 2) {
+            double a, b;
+            Stretched::Dot2(coefficients, src[c] + i + (1 - reach), src[c + 1] + i + (1 - reach), reach, &a, &b);
+            dst[c][count] = float(a * scale);
+            dst[c + 1][count] = float(b * scale);
+          }
+        }
+        for (; c < channels; ++c)
+          dst[c][count] = float(Stretched::Dot(coefficients, src[c] + i + (1 - reach), reach) * scale);
+        shared = true;
+      }
+    }
+    if (!shared) {
+      for (int32_t c = 0; c < channels; ++c) {
+        const float* x = src[c] + i;
+        const double acc = pairs != nullptr
+                               ? Stretched::Sweep(pairs, x, js, reach, 1 - cl, cr, frac * spacing, spacing)
+                               : Stretched::Side(F, x, true, ul, spacing, cl) + Stretched::Side(F, x + 1, false, ur, spacing, cr);
+        dst[c][count] = float(acc * scale);
+      }
+    }
+    ++count;
+    t += step;
+  } while (t < end);
+  return count;
+}
+
+int32_t RunStretchedChannelsPortable(const ResamplePolyphaseState* s, const float* const* src, int32_t channels,
+                                     float* const* dst, double& t, double end, double step, double factor, float norm) {
+  return RunStretchedChannelsBody<PortableStretched>(s, src, channels, dst, t, end, step, factor, norm);
+}
+
+#if VELORAND_POLYPHASE_AVX2
+VELORAND_TARGET_AVX2 int32_t RunStretchedChannelsAvx2(const ResamplePolyphaseState* s, const float* const* src,
+                                                      int32_t channels, float* const* dst, double& t, double end,
+                                                      double step, double factor, float norm) {
+  return RunStretchedChannelsBody<Avx2Stretched>(s, src, channels, dst, t, end, step, factor, norm);
+}
+#endif
+
+int32_t RunStretchedChannels(const ResamplePolyphaseState* s, const float* const* src, int32_t channels,
+                             float* const* dst, double& t, double end, double step, double factor, float norm) {
+#if VELORAND_POLYPHASE_AVX2
+  if (gVariant.load(std::memory_order_relaxed) == int32_t(PolyphaseVariant::Avx2Fma))
+    return RunStretchedChannelsAvx2(s, src, channels, dst, t, end, step, factor, norm);
+#endif
+  return RunStretchedChannelsPortable(s, src, channels, dst, t, end, step, factor, norm);
 }
 
 }  // namespace
@@ -1090,14 +1498,47 @@ int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const flo
   return ippStsNoErr;
 }
 
+int32_t ippsResamplePolyphaseChannels_32f(const ResamplePolyphaseState* state, const float* const* src,
+                                          int32_t channels, int32_t length, float* const* dst, double factor,
+                                          float norm, double* time, int32_t* outCount) {
+  if (state == nullptr || time == nullptr || src == nullptr || dst == nullptr || outCount == nullptr)
+    return ippStsNullPtrErr;
+  for (int32_t c = 0; c < channels; ++c)
+    if (src[c] == nullptr || dst[c] == nullptr) return ippStsNullPtrErr;
+  if (channels <= 0) return ippStsSizeErr;
+  if (!(factor > 0.0 && factor <= 1.7976931348623157e308)) return ippStsSizeErr;
+  if (length <= 0) return ippStsSizeErr;
+  const double t0 = *time;
+  if (!(t0 >= 0.0 && t0 < 2147483648.0)) return ippStsSizeErr;
+  const double end = double(int64_t(length) + int64_t(t0));
+  const double step = 1.0 / factor;
+  if (!(end + step > end)) return ippStsSizeErr;
+
+  double t = t0;
+  int32_t count = 0;
+  if (t < end) {
+    if (factor >= 1.0 && (channels == 1 || channels > kMaxWideChannels || PhaseRows(state) == nullptr)) {
+      for (int32_t c = 0; c < channels; ++c) {
+        t = t0;
+        count = RunWideDispatch(state, src[c], dst[c], t, end, step, norm);
+      }
+    } else if (factor >= 1.0) {
+      count = RunWideChannels(state, src, channels, dst, t, end, step, norm);
+    } else {
+      count = RunStretchedChannels(state, src, channels, dst, t, end, step, factor, norm);
+    }
+  }
+  *time = t;
+  *outCount = count;
+  return ippStsNoErr;
+}
+
 int32_t ippsMove_32f(const float* src, float* dst, int32_t length) {
   if (src == nullptr || dst == nullptr) return ippStsNullPtrErr;
   if (length <= 0) return ippStsSizeErr;
-  if (src > dst) {
-    for (int32_t i = 0; i < length; ++i) dst[i] = src[i];
-  } else if (src < dst) {
-    for (int32_t i = length; i-- > 0;) dst[i] = src[i];
-  }
+  // An overlapping move copies ascending when the source lies above the destination and
+  // descending when below; memmove gives that result, with the library's wide copies.
+  if (src != dst) std::memmove(dst, src, std::size_t(length) * sizeof(float));
   return ippStsNoErr;
 }
 

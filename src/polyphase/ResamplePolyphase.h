@@ -59,6 +59,19 @@ int32_t ippsResamplePolyphaseFree_32f(ResamplePolyphaseState* state);
 int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const float* src, int32_t length, float* dst,
                                   double factor, float norm, double* time, int32_t* outCount);
 
+// The run over `channels` channels at once, all at the same instants: src[c] and dst[c]
+// as src and dst above, one time and one output count for all, the same instants and
+// reach as ippsResamplePolyphase_32f on each channel. An instant's coefficients are worked
+// out once for all channels, which makes a call over n channels much cheaper than n
+// calls. Below factor 1 each channel's outputs are the single-channel run's bit for bit;
+// at 1 and above they are summed in another order (the instant's two coefficient rows
+// blended first), so they may differ from it in the last bit of float. -8 also for a
+// missing channel pointer, -6 also for channels <= 0. Real-time safe: no allocation (up to
+// 16 channels share the work; beyond that factor >= 1 runs channel by channel).
+int32_t ippsResamplePolyphaseChannels_32f(const ResamplePolyphaseState* state, const float* const* src,
+                                          int32_t channels, int32_t length, float* const* dst, double factor,
+                                          float norm, double* time, int32_t* outCount);
+
 // Copies length floats from src to dst; the ranges may overlap. Real-time safe.
 int32_t ippsMove_32f(const float* src, float* dst, int32_t length);
 
