@@ -14,7 +14,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <string>
 
 #include "engine/CFifo.h"
 #include "engine/ClockDll.h"
@@ -36,11 +38,10 @@ struct ResamplerConfig {
   double ratioBand = 0.0;        // non-zero: factor held within (1 +- band) x nominal
   double maxTrackRatio = 1.08;   // bound of the losing-track test
   uint8_t muteUntilLocked = 0;   // silence while either side's short rate is unsettled
-  // Law of the ratio control: kRatioControlDelay (0) holds the delay through the
-  // resampler with per-side clock loops; kRatioControlLevel (1, default) steers by the
-  // FIFO level. The level law stays the default until the delay control holds up on
-  // real device timing as well as it does in the simulator.
-  int32_t ratioControl = 1;
+  // Law of the ratio control: kRatioControlDelay (0, default) holds the delay through the
+  // resampler with per-side clock loops; kRatioControlLevel (1) steers by the FIFO level,
+  // the original law, kept for comparison.
+  int32_t ratioControl = 0;
 };
 
 constexpr int32_t kRatioControlDelay = 0;
@@ -69,6 +70,7 @@ class AsyncResampler {
   static constexpr double kLoopStartHz = 1.0;
   static constexpr double kLoopNarrowSec = 0.4;
   static constexpr double kLoopFloorShare = 1.0;
+  static constexpr double kLoopMinHz = 0.0;
 
   AsyncResampler();
   ~AsyncResampler();
@@ -151,6 +153,8 @@ class AsyncResampler {
     double jitterNs = 0.0;
     int32_t block = 0;
     int32_t restarts = 0;  // times the output's clock loop restarted on a lost clock
+    int32_t steps = 0;     // steps of the output's time its clock loop followed
+    bool offLine = false;  // the latest pulls are off the output's line
     bool valid = false;
   };
   void Resynchronise();
@@ -164,6 +168,18 @@ class AsyncResampler {
   double SideRate(const RateTracker& tracker, const std::atomic<int32_t>& hold,
                   const std::atomic<uint32_t>& lastTime) const;
   void FreeChannels();
+  // Timing trace (off unless VELORAND_TIMING_TRACE names a file when Init runs): every push
+  // and pull appends its side, block size and fine-clock time to a buffer made by Init;
+  // the next Init or the destructor writes it out. For replaying real device timing in
+  // the drift simulator.
+  struct TraceRecord {
+    int64_t timeNs;
+    int32_t frames;
+    int32_t side;  // 0 push, 1 pull
+    double ratio;  // in force after the block
+  };
+  void TraceBlock(int32_t side, int32_t frames, int64_t timeNs);
+  void FlushTrace();
 
   ResamplerConfig config_;
   RateTracker inTracker_;
@@ -223,6 +239,9 @@ class AsyncResampler {
   double glitchTimes_[kGrowGlitches] = {};
   int32_t glitchNext_ = 0, glitchHeld_ = 0;
   int32_t outRestartsSeen_ = 0;
+  int32_t outStepsSeen_ = 0;
+  int32_t inStepsSeen_ = 0;
+  bool stepPending_ = false;     // a device's time stepped (or the FIFO grew): re-centre, loop on
   bool overrunning_ = false;     // the last push was refused
   int32_t baseCapacity_ = 0;     // FIFO samples as configured; the FIFO may grow from it
   int32_t maxCapacity_ = 0;
@@ -242,6 +261,8 @@ class AsyncResampler {
   std::atomic<double> pubJitterNs_{0.0};
   std::atomic<int32_t> pubBlock_{0};
   std::atomic<int32_t> pubRestarts_{0};
+  std::atomic<int32_t> pubSteps_{0};
+  std::atomic<bool> pubOffLine_{false};
   std::atomic<bool> pubValid_{false};
   // Both sides count glitches (after priming; a run of xruns counts once) here; the input
   // side decides on growth.
@@ -256,6 +277,10 @@ class AsyncResampler {
   // Copies of configuration figures the statistics getters read while Init may run.
   std::atomic<bool> variableRatio_{false};
   bool spreadMeters_ = true;
+  std::unique_ptr<TraceRecord[]> trace_;
+  int32_t traceCapacity_ = 0;
+  std::atomic<int32_t> traceNext_{0};
+  std::string tracePath_;
   std::mutex inLock_;
   std::mutex outLock_;
 };

@@ -39,6 +39,14 @@ struct Device {
   }
 };
 
+// One recorded device callback (a timing trace of a real run, see AsyncResampler's
+// VELORAND_TIMING_TRACE): the side, its block size and its time.
+struct ReplayBlock {
+  double tSec;
+  bool input;
+  int32_t frames;
+};
+
 struct Case {
   Device in;
   Device out;
@@ -54,6 +62,10 @@ struct Case {
   // now running at restartInRate (nominal and true rate; its ppm stays).
   double restartSec = -1.0;
   double restartInRate = 0.0;
+  // When given, the callbacks come from this recording (sorted by time) instead of the two
+  // devices' clocks; the devices then only give the nominal rates and geometry, and the
+  // true ratio is the nominal one (both recorded devices ran on one clock).
+  const std::vector<ReplayBlock>* replay = nullptr;
   // Optional changes to the configuration Start would build from the two devices.
   std::function<void(ResamplerConfig&)> adjustConfig;
 };
@@ -78,6 +90,9 @@ struct Result {
   double steadyRmsPpm = 0;     // ratio error rms from the first minute on (second half of
                                // runs shorter than two minutes)
   double glitchesPerMinuteAfterFirst = 0;  // underruns + overruns after the first minute
+  // Rms of the one-second means of the ratio error from the tenth second on: what a pitch
+  // measured per second of the output shows (the Wine bridge tests' figure).
+  double secondMeanRms10Ppm = 0;
   double ratioErrMeanPpm = 0;  // after settling
   double ratioErrRmsPpm = 0;
   double ratioErrWorstPpm = 0;
@@ -95,6 +110,14 @@ struct Result {
   int64_t pushes = 0, pulls = 0;
   std::vector<Second> seconds;
 };
+
+// Reads the runs of a timing trace file (one per Init); false when it cannot be read.
+struct ReplayRun {
+  double inRate = 0, outRate = 0;
+  int32_t fifo = 0, maxBlock = 0, channels = 0;
+  std::vector<ReplayBlock> blocks;
+};
+bool ReadTrace(const char* path, std::vector<ReplayRun>* runs);
 
 // The configuration Start builds from the two devices' geometry and rates.
 ResamplerConfig StartConfig(const Device& in, const Device& out, int32_t channels);
