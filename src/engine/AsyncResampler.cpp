@@ -25,6 +25,11 @@ constexpr double kLevelScale = 150.0;
 constexpr double kRatioThatFitsMaxBlock = 1.0 / (0.5 * 1.1 * 1.1);
 // Smallest factor whose filter reach (window 31) stays inside the 128-sample history.
 constexpr float kMinFactor = 0.125f;
+// Smoother of the delay control's ratio: its pole sits this many times above the loop's
+// bandwidth, its time constant at most kSmoothMaxSec.
+constexpr double kTwoPiLoop = 6.283185307179586;
+constexpr double kSmoothAbove = 8.0;
+constexpr double kSmoothMaxSec = 1.0;
 
 uint32_t NowNonZero() {
   uint32_t now = MmTimeMs();
@@ -458,7 +463,8 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
     grossSinceNs_ = -1.0;
     recentrePending_ = false;
     loopRunning_ = true;
-    return measured * (1.0 + loop_.Output());
+    appliedRatio_ = measured * (1.0 + loop_.Output());
+    return appliedRatio_;
   }
   // Gross error: the real delay outside the FIFO for over a second.
   if (delayReal < 0.0 || delayReal > capacity) {
@@ -510,7 +516,13 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   setPoint_.store(setPoint, std::memory_order_relaxed);
   loopBandwidth_.store(bandwidth, std::memory_order_relaxed);
   srcDelay_.store(std::max(0, static_cast<int32_t>(std::lround(delayReal))), std::memory_order_relaxed);
-  return measured * (1.0 + u);
+  // The ratio in force follows through a one-pole smoother well above the loop's bandwidth
+  // (a few degrees of lag there), so that what remains of the callbacks' timing noise in
+  // the delay does not move the pitch within a fraction of a second.
+  const double tau = std::clamp(1.0 / (kTwoPiLoop * kSmoothAbove * bandwidth), 0.0, kSmoothMaxSec);
+  const double target = measured * (1.0 + u);
+  appliedRatio_ += (target - appliedRatio_) * (tau > dt ? dt / tau : 1.0);
+  return appliedRatio_;
 }
 
 void AsyncResampler::UpdateTarget() {

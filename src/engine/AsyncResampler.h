@@ -231,6 +231,7 @@ class AsyncResampler {
   int64_t dropBase_ = 0, silenceBase_ = 0;  // xrun totals at the last alignment
   double loopStartNs_ = 0.0;     // smoothed input time the loop (re)started at
   double lastControlNs_ = 0.0;
+  double appliedRatio_ = 0.0;    // the smoothed ratio of the delay control
   double grossSinceNs_ = -1.0;   // first push of a run with the delay outside the FIFO
   bool loopRunning_ = false;
   bool loopStarted_ = false;     // the loop ran since Init
