@@ -463,6 +463,8 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
     grossSinceNs_ = -1.0;
     recentrePending_ = false;
     loopRunning_ = true;
+    referenceRatio_ = measured;
+    lastRecentreNs_ = tIn;
     appliedRatio_ = measured * (1.0 + loop_.Output());
     return appliedRatio_;
   }
@@ -500,6 +502,19 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
       return current;
     }
   }
+  const double jitterSamples = std::sqrt(inDll_.JitterNs() * inDll_.JitterNs() + out.jitterNs * out.jitterNs) / out.periodNs;
+  if (tIn - loopStartNs_ < kEarlyRecentreSec * 1e9 && tIn - lastRecentreNs_ > 1e9 &&
+      std::fabs(delayReal - setPoint) > std::max({0.5 * blockOut, 0.5 * out.block, 2.0 * jitterSamples})) {
+    // While the loop is young the streams are still settling in (buffers filling, latency
+    // building up): an offset of more than half a block would take the bounded ratio seconds of
+    // wrong pitch to remove, so the FIFO takes it at once.
+    Recentre(delayReal - setPoint, false);
+    lastRecentreNs_ = tIn;
+    dropBase_ = droppedSamples_;
+    silenceBase_ = out.silence;
+    lastControlNs_ = tIn;
+    return current;
+  }
   const double shift = static_cast<double>(out.silence - silenceBase_) - static_cast<double>(droppedSamples_ - dropBase_);
   const double delay = delayReal - shift;
   // Bandwidth: wide at the start for a quick lock, narrowing as 1 / age to a floor that the
@@ -520,7 +535,14 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   // (a few degrees of lag there), so that what remains of the callbacks' timing noise in
   // the delay does not move the pitch within a fraction of a second.
   const double tau = std::clamp(1.0 / (kTwoPiLoop * kSmoothAbove * bandwidth), 0.0, kSmoothMaxSec);
-  const double target = measured * (1.0 + u);
+  // The ratio moves around the clocks' ratio as measured when the loop started: the clock
+  // loops keep refining their periods for minutes, and following them would pull the
+  // pitch along while the delay loop, narrowed by then, lags behind. What the start's
+  // estimate missed, the loop's integral learns from the delay itself. Only an estimate
+  // that has moved beyond half the loop's bound drags the reference along (no nominal
+  // rates, a first estimate far off), so the ratio always stays within the bound of it.
+  referenceRatio_ = std::clamp(referenceRatio_, measured * (1.0 - 0.5 * kRatioBound), measured * (1.0 + 0.5 * kRatioBound));
+  const double target = referenceRatio_ * (1.0 + u);
   appliedRatio_ += (target - appliedRatio_) * (tau > dt ? dt / tau : 1.0);
   return appliedRatio_;
 }

@@ -70,6 +70,9 @@ class AsyncResampler {
   static constexpr double kLoopStartHz = 1.0;
   static constexpr double kLoopNarrowSec = 0.4;
   static constexpr double kLoopFloorShare = 1.0;
+  // For this long after the loop starts, an offset of the delay beyond a block is taken by
+  // the FIFO rather than the ratio.
+  static constexpr double kEarlyRecentreSec = 5.0;
   static constexpr double kLoopMinHz = 0.0;
 
   AsyncResampler();
@@ -231,7 +234,9 @@ class AsyncResampler {
   int64_t dropBase_ = 0, silenceBase_ = 0;  // xrun totals at the last alignment
   double loopStartNs_ = 0.0;     // smoothed input time the loop (re)started at
   double lastControlNs_ = 0.0;
-  double appliedRatio_ = 0.0;    // the smoothed ratio of the delay control
+  double appliedRatio_ = 0.0;
+  double referenceRatio_ = 0.0;   // the clocks' ratio when the loop (re)started
+  double lastRecentreNs_ = 0.0;    // the smoothed ratio of the delay control
   double grossSinceNs_ = -1.0;   // first push of a run with the delay outside the FIFO
   bool loopRunning_ = false;
   bool loopStarted_ = false;     // the loop ran since Init

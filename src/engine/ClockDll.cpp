@@ -56,6 +56,7 @@ void ClockDll::Reset(double rateHz) {
   lastRawNs_ = 0.0;
   stepErr_ = 0.0;
   outliers_ = 0;
+  settle_ = 0;
   blocks_ = 0;
   restarts_ = 0;
   steps_ = 0;
@@ -68,6 +69,7 @@ void ClockDll::Start(int64_t frames, double timeNs) {
   lastRawNs_ = timeNs;
   offLineSinceNs_ = -1.0;
   outliers_ = 0;
+  settle_ = 0;
   bandwidthHz_ = kStartHz;
 }
 
@@ -134,6 +136,7 @@ bool ClockDll::Update(int64_t frames, int64_t timeNs) {
       timeNs_ = predicted + stepErr_;
       frames_ = frames;
       outliers_ = 0;
+      settle_ = kStepSettleBlocks;
       offLineSinceNs_ = -1.0;
       ++steps_;
       ++blocks_;
@@ -150,6 +153,18 @@ bool ClockDll::Update(int64_t frames, int64_t timeNs) {
   // differences, so a small rms figure, but a spread of a whole tick).
   outliers_ = 0;
   offLineSinceNs_ = -1.0;
+  if (settle_ > 0) {
+    // After a step the line's offset is found again as the mean error of the next blocks,
+    // its period left alone: placed by a few blocks of a sawtooth it may be off by half a
+    // tick, and a narrow loop would turn such an offset into a period error of hundreds of
+    // ppm while it worked it off.
+    const int32_t k = kStepSettleBlocks - settle_ + 1;
+    timeNs_ = predicted + e / static_cast<double>(k);
+    frames_ = frames;
+    --settle_;
+    ++blocks_;
+    return true;
+  }
   // The jitter figure comes from successive differences of the error: a slowly converging
   // period (the start, a drifting clock) shows in the error itself but hardly in its
   // differences, so it does not pass for jitter and hold the loop narrower than needed.

@@ -39,10 +39,11 @@ class ClockDll {
   double AgeNs() const { return HasLine() ? timeNs_ - startNs_ : 0.0; }
   int32_t Restarts() const { return restarts_; }
   int32_t Steps() const { return steps_; }
-  // The latest blocks are off the line (a step may be coming): the smoothed time is then
-  // the line's prediction, not a measurement.
-  bool OffLine() const { return outliers_ > 0; }
+  // The latest blocks are off the line (a step may be coming), or the line is finding its
+  // offset again after a step: the smoothed time is then not yet a measurement to act on.
+  bool OffLine() const { return outliers_ > 0 || settle_ > 0; }
   static constexpr int32_t kStepBlocks = 3;
+  static constexpr int32_t kStepSettleBlocks = 32;
   // Largest offset of a device clock from its nominal rate the loop believes.
   static constexpr double kMaxOffset = 0.001;
 
@@ -71,6 +72,7 @@ class ClockDll {
   double lastRawNs_ = 0.0;
   double stepErr_ = 0.0;          // smallest error (by size) of the current outlier run
   int32_t outliers_ = 0;          // length of the current run of outliers on one side
+  int32_t settle_ = 0;            // blocks left of finding the offset again after a step
   int64_t blocks_ = 0;
   int32_t restarts_ = 0;
   int32_t steps_ = 0;

@@ -51,7 +51,13 @@ class DeviceClock {
   double Next() const { return next_; }
 
   void Advance() {
+    if (prefilled_ < d_.prefillBlocks) {
+      ++prefilled_;  // the prefill's blocks all come at the first one's time
+      return;
+    }
     ideal_ += d_.blockFrames / d_.TrueRate(ideal_);
+    for (const Stall& s : d_.stalls)
+      if (s.lost && ideal_ >= s.startSec && ideal_ < s.startSec + s.durationSec) ideal_ += s.durationSec;
     Schedule();
   }
 
@@ -69,7 +75,8 @@ class DeviceClock {
       if (burstAt - ideal_ < d_.burstBlocks * period && burstAt > ideal_) t = std::max(t, burstAt);
     }
     for (const Stall& s : d_.stalls)
-      if (t >= s.startSec && t < s.startSec + s.durationSec) t = s.startSec + s.durationSec;
+      if (!s.lost && t >= s.startSec && t < s.startSec + s.durationSec) t = s.startSec + s.durationSec;
+    if (d_.tickMs > 0.0) t = std::ceil(t / (d_.tickMs * 1e-3)) * d_.tickMs * 1e-3 + 30e-6;
     next_ = std::max(t, last_);
     last_ = next_;
   }
@@ -79,6 +86,7 @@ class DeviceClock {
   double ideal_ = 0.0;
   double next_ = 0.0;
   double last_ = 0.0;
+  int32_t prefilled_ = 0;
 };
 
 }  // namespace

@@ -19,6 +19,9 @@ namespace driftsim {
 struct Stall {
   double startSec;
   double durationSec;
+  // false: no callbacks inside, the backlog follows at the end; true: the device itself
+  // pauses (its time is lost: no backlog, every later block comes that much later).
+  bool lost = false;
 };
 
 struct Device {
@@ -33,6 +36,8 @@ struct Device {
   double lateShare = 0.0;        // share of callbacks that land late (bursty device) ...
   double lateMaxMs = 0.0;        // ... by up to this much, uniformly
   std::vector<Stall> stalls;     // no callbacks inside; the backlog follows at the end
+  double tickMs = 0.0;           // callbacks land on the next tick of a timer this coarse
+  int32_t prefillBlocks = 0;     // the first this many callbacks come at once (an output's prefill)
 
   double TrueRate(double tSec) const {
     return nominalRate * (1.0 + (ppm + ppmDriftPerHour * tSec / 3600.0) * 1e-6);

@@ -3,7 +3,8 @@
 // (the delay-locked control and the original level law), side by side.
 //   driftsim [--minutes M] [--quick] [--geometry 8|2|256|128|480] [--rates in out]
 //            [--law both|delay|level] [--no-spread] [--seed n] [--trace]
-//            [--case in out ppm jitterMs frames count]
+//            [--case in out ppm jitterMs frames count] [--tick ms] [--prefill blocks]
+//            [--out-pause at seconds] [--in-stall at seconds] [--replay trace-file]
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -143,6 +144,16 @@ int main(int argc, char** argv) {
       onlyOut = std::atof(argv[++i]);
     } else if (!std::strcmp(argv[i], "--seed") && i + 1 < argc) {
       one.seed = static_cast<uint64_t>(std::atoll(argv[++i]));
+    } else if (!std::strcmp(argv[i], "--tick") && i + 1 < argc) {
+      one.in.tickMs = one.out.tickMs = std::atof(argv[++i]);
+    } else if (!std::strcmp(argv[i], "--out-pause") && i + 2 < argc) {
+      const double at = std::atof(argv[++i]), length = std::atof(argv[++i]);
+      one.out.stalls.push_back({at, length, true});
+    } else if (!std::strcmp(argv[i], "--in-stall") && i + 2 < argc) {
+      const double at = std::atof(argv[++i]), length = std::atof(argv[++i]);
+      one.in.stalls.push_back({at, length, false});
+    } else if (!std::strcmp(argv[i], "--prefill") && i + 1 < argc) {
+      one.out.prefillBlocks = std::atoi(argv[++i]);
     } else if (!std::strcmp(argv[i], "--replay") && i + 1 < argc) {
       replayPath = argv[++i];
     } else if (!std::strcmp(argv[i], "--trace")) {
@@ -162,7 +173,8 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr, "usage: %s [--minutes M] [--quick] [--geometry 8|2|256|128|480] [--rates in out]\n"
                    "          [--law both|delay|level] [--no-spread] [--seed n] [--trace]\n"
-                   "          [--case in out ppm jitterMs frames count]\n", argv[0]);
+                   "          [--case in out ppm jitterMs frames count] [--tick ms] [--prefill blocks]\n"
+                   "          [--out-pause at seconds] [--in-stall at seconds] [--replay trace-file]\n", argv[0]);
       return 2;
     }
   }
@@ -179,7 +191,12 @@ int main(int argc, char** argv) {
   if (replayPath) return Replay(replayPath, law, trace);
   PrintHeader();
   if (single && trace) {
-    // One line per simulated second of the delay law: for tuning and for plots.
+    one.minutes = minutes;
+    one.ratioControl = law == "level" ? kRatioControlLevel : kRatioControlDelay;
+    PrintSeconds(one, minutes);
+    return 0;
+  }
+  if (single && false) {
     one.minutes = minutes;
     one.ratioControl = law == "level" ? kRatioControlLevel : kRatioControlDelay;
     std::vector<std::vector<double>> rows(static_cast<size_t>(minutes * 60) + 2);
