@@ -465,6 +465,7 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
     loopRunning_ = true;
     referenceRatio_ = measured;
     lastRecentreNs_ = tIn;
+    boundSinceNs_ = -1.0;
     appliedRatio_ = measured * (1.0 + loop_.Output());
     return appliedRatio_;
   }
@@ -527,6 +528,22 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   lastControlNs_ = tIn;
   const double errorSec = (delay - setPoint) * out.periodNs * 1e-9;
   const double u = loop_.Step(errorSec, dt, bandwidth, kRatioBound);
+  if (std::fabs(u) < kRatioBound) {
+    boundSinceNs_ = -1.0;
+  } else if (boundSinceNs_ < 0.0) {
+    boundSinceNs_ = tIn;
+  } else if (tIn - boundSinceNs_ > kBoundRecentreSec * 1e9 && tIn - lastRecentreNs_ > 2e9) {
+    // The loop has sat at its bound: the offset is more than the pitch may be bent for.
+    // The FIFO takes it; a young loop also forgets what it integrated from it (a stream's
+    // start-up backlog, not a clock).
+    Recentre(delayReal - setPoint, false);
+    lastRecentreNs_ = tIn;
+    boundSinceNs_ = -1.0;
+    dropBase_ = droppedSamples_;
+    silenceBase_ = out.silence;
+    if (tIn - loopStartNs_ < 2.0 * kEarlyRecentreSec * 1e9) loop_.Reset();
+    return current;
+  }
   controlDelay_.store(delayReal, std::memory_order_relaxed);
   setPoint_.store(setPoint, std::memory_order_relaxed);
   loopBandwidth_.store(bandwidth, std::memory_order_relaxed);
@@ -540,8 +557,10 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   // pitch along while the delay loop, narrowed by then, lags behind. What the start's
   // estimate missed, the loop's integral learns from the delay itself. Only an estimate
   // that has moved beyond half the loop's bound drags the reference along (no nominal
-  // rates, a first estimate far off), so the ratio always stays within the bound of it.
-  referenceRatio_ = std::clamp(referenceRatio_, measured * (1.0 - 0.5 * kRatioBound), measured * (1.0 + 0.5 * kRatioBound));
+  // rates, a first estimate far off), so the ratio stays within the bound of it; with
+  // nominal rates not before kReferenceHoldSec, while the streams still settle in.
+  if (!(config_.inputRate > 0.0 && config_.outputRate > 0.0) || tIn - loopStartNs_ > kReferenceHoldSec * 1e9)
+    referenceRatio_ = std::clamp(referenceRatio_, measured * (1.0 - 0.5 * kRatioBound), measured * (1.0 + 0.5 * kRatioBound));
   const double target = referenceRatio_ * (1.0 + u);
   appliedRatio_ += (target - appliedRatio_) * (tau > dt ? dt / tau : 1.0);
   return appliedRatio_;

@@ -73,6 +73,11 @@ class AsyncResampler {
   // For this long after the loop starts, an offset of the delay beyond a block is taken by
   // the FIFO rather than the ratio.
   static constexpr double kEarlyRecentreSec = 5.0;
+  // A loop at its bound for this long re-centres the FIFO instead.
+  static constexpr double kBoundRecentreSec = 0.5;
+  // With nominal rates the ratio's reference stays at their ratio this long before the
+  // measured clocks may drag it (a stream's first seconds deliver unevenly).
+  static constexpr double kReferenceHoldSec = 10.0;
   static constexpr double kLoopMinHz = 0.0;
 
   AsyncResampler();
@@ -236,7 +241,8 @@ class AsyncResampler {
   double lastControlNs_ = 0.0;
   double appliedRatio_ = 0.0;
   double referenceRatio_ = 0.0;   // the clocks' ratio when the loop (re)started
-  double lastRecentreNs_ = 0.0;    // the smoothed ratio of the delay control
+  double lastRecentreNs_ = 0.0;
+  double boundSinceNs_ = -1.0;   // the loop's output has sat at its bound since    // the smoothed ratio of the delay control
   double grossSinceNs_ = -1.0;   // first push of a run with the delay outside the FIFO
   bool loopRunning_ = false;
   bool loopStarted_ = false;     // the loop ran since Init
