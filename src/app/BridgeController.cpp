@@ -253,12 +253,11 @@ bool BridgeController::Start() {
     c.ratioBand = 0;
     c.maxTrackRatio = 1.08;
     c.muteUntilLocked = 0;
-    // The delay-locked control holds the simulator's clocks within a ppm but still loses
-    // to the level law on Wine's bursty device callbacks, so for now it is chosen by
-    // "RatioControl" = "Delay"; no entry, "Level" or anything else keeps the level law.
+    // The delay-locked control is the ratio law; "RatioControl" = "Level" keeps the original
+    // level law for comparison (no entry or anything else: the delay-locked control).
     std::string law = ProfileReadString("Common", "RatioControl", "", settingsPath_);
     for (char& ch : law) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    c.ratioControl = law == "delay" ? kRatioControlDelay : kRatioControlLevel;
+    c.ratioControl = law == "level" ? kRatioControlLevel : kRatioControlDelay;
     lastConfig_ = c;
     const bool configured = resampler_.Init(c);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -24,6 +26,11 @@ constexpr double kLevelScale = 150.0;
 constexpr double kRatioThatFitsMaxBlock = 1.0 / (0.5 * 1.1 * 1.1);
 // Smallest factor whose filter reach (window 31) stays inside the 128-sample history.
 constexpr float kMinFactor = 0.125f;
+// Smoother of the delay control's ratio: its pole sits this many times above the loop's
+// bandwidth, its time constant at most kSmoothMaxSec.
+constexpr double kTwoPiLoop = 6.283185307179586;
+constexpr double kSmoothAbove = 8.0;
+constexpr double kSmoothMaxSec = 1.0;
 
 uint32_t NowNonZero() {
   uint32_t now = MmTimeMs();
@@ -64,6 +71,31 @@ AsyncResampler::~AsyncResampler() {
   initialised_.store(false, std::memory_order_release);
   FreeChannels();
   fifo_.Clear();
+  FlushTrace();
+}
+
+void AsyncResampler::TraceBlock(int32_t side, int32_t frames, int64_t timeNs) {
+  const int32_t i = traceNext_.fetch_add(1, std::memory_order_relaxed);
+  if (i >= traceCapacity_) return;
+  trace_[i] = {timeNs, frames, side, ratio_.load(std::memory_order_relaxed)};
+}
+
+void AsyncResampler::FlushTrace() {
+  // Window thread, with both side locks held (or in the destructor).
+  if (trace_ && !tracePath_.empty()) {
+    if (std::FILE* f = std::fopen(tracePath_.c_str(), "a")) {
+      const int32_t n = std::min(traceNext_.load(std::memory_order_relaxed), traceCapacity_);
+      std::fprintf(f, "# in %.0f out %.0f fifo %d maxBlock %d channels %d law %d blocks %d\n", config_.inputRate,
+                   config_.outputRate, config_.fifoSamples, config_.maxBlock, config_.channels, config_.ratioControl, n);
+      for (int32_t i = 0; i < n; ++i)
+        std::fprintf(f, "%d %d %lld %.9f\n", trace_[i].side, trace_[i].frames, static_cast<long long>(trace_[i].timeNs),
+                     trace_[i].ratio);
+      std::fclose(f);
+    }
+  }
+  trace_.reset();
+  traceCapacity_ = 0;
+  traceNext_.store(0, std::memory_order_relaxed);
 }
 
 void AsyncResampler::FreeChannels() {
@@ -86,6 +118,12 @@ bool AsyncResampler::Init(const ResamplerConfig& config) {
     return false;
   }
   ippsSelectVariant();
+  FlushTrace();
+  if (const char* path = std::getenv("VELORAND_TIMING_TRACE"); path != nullptr && *path != '\0') {
+    tracePath_ = path;
+    traceCapacity_ = 1 << 17;  // about ten minutes of 512-frame blocks on both sides
+    trace_ = std::make_unique<TraceRecord[]>(static_cast<size_t>(traceCapacity_));
+  }
   config_ = config;
   // Every estimate starts afresh: nothing measured in an earlier session (at another rate,
   // perhaps) may steer this one.
@@ -201,7 +239,8 @@ void AsyncResampler::ResetControl() {
   loopStarted_ = false;
   recentrePending_ = false;
   glitchesSeen_ = glitchNext_ = glitchHeld_ = 0;
-  outRestartsSeen_ = 0;
+  outRestartsSeen_ = outStepsSeen_ = inStepsSeen_ = 0;
+  stepPending_ = false;
   glitches_.store(0, std::memory_order_relaxed);
   clockSeq_.store(0, std::memory_order_relaxed);
   pubGot_.store(0, std::memory_order_relaxed);
@@ -211,6 +250,8 @@ void AsyncResampler::ResetControl() {
   pubJitterNs_.store(0.0, std::memory_order_relaxed);
   pubBlock_.store(0, std::memory_order_relaxed);
   pubRestarts_.store(0, std::memory_order_relaxed);
+  pubSteps_.store(0, std::memory_order_relaxed);
+  pubOffLine_.store(false, std::memory_order_relaxed);
   pubValid_.store(false, std::memory_order_relaxed);
   controlDelay_.store(0.0, std::memory_order_relaxed);
   setPoint_.store(0.0, std::memory_order_relaxed);
@@ -299,6 +340,8 @@ void AsyncResampler::PublishOutputClock() {
   pubPeriodNs_.store(outDll_.HasRate() ? outDll_.PeriodNs() : 0.0, std::memory_order_relaxed);
   pubJitterNs_.store(outDll_.JitterNs(), std::memory_order_relaxed);
   pubRestarts_.store(outDll_.Restarts(), std::memory_order_relaxed);
+  pubSteps_.store(outDll_.Steps(), std::memory_order_relaxed);
+  pubOffLine_.store(outDll_.OffLine(), std::memory_order_relaxed);
   pubValid_.store(primed_.load(std::memory_order_relaxed) && outDll_.HasRate(), std::memory_order_relaxed);
   clockSeq_.store(seq + 2, std::memory_order_release);
 }
@@ -317,6 +360,8 @@ bool AsyncResampler::ReadOutputClock(OutputClock* clock) const {
     clock->periodNs = pubPeriodNs_.load(std::memory_order_relaxed);
     clock->jitterNs = pubJitterNs_.load(std::memory_order_relaxed);
     clock->restarts = pubRestarts_.load(std::memory_order_relaxed);
+    clock->steps = pubSteps_.load(std::memory_order_relaxed);
+    clock->offLine = pubOffLine_.load(std::memory_order_relaxed);
     clock->valid = pubValid_.load(std::memory_order_relaxed);
     clock->block = pubBlock_.load(std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_acquire);
@@ -365,7 +410,9 @@ void AsyncResampler::NoteGlitches(double nowNs, double blockOut, int32_t outBloc
   fifoBytes_.store(grown * 4, std::memory_order_relaxed);
   fifoSamples_.store(grown, std::memory_order_relaxed);
   fifoGrowths_.fetch_add(1, std::memory_order_relaxed);
-  loopRunning_ = false;
+  // The delay moves to the new set point at once (one more short gap, in a stretch that is
+  // glitching anyway) rather than through the ratio, which would bend the pitch for seconds.
+  stepPending_ = true;
   LogPrintf("AsyncResampler: %i glitches within %.0f s, FIFO grown from %i to %i samples\n", kGrowGlitches,
             kGrowWindowSec, capacity, grown);
 }
@@ -414,7 +461,11 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
     grossSinceNs_ = -1.0;
     recentrePending_ = false;
     loopRunning_ = true;
-    return measured * (1.0 + loop_.Output());
+    referenceRatio_ = measured;
+    lastRecentreNs_ = tIn;
+    boundSinceNs_ = -1.0;
+    appliedRatio_ = measured * (1.0 + loop_.Output());
+    return appliedRatio_;
   }
   // Gross error: the real delay outside the FIFO for over a second.
   if (delayReal < 0.0 || delayReal > capacity) {
@@ -426,23 +477,91 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   } else {
     grossSinceNs_ = -1.0;
   }
+  if (inDll_.Steps() != inStepsSeen_ || out.steps != outStepsSeen_) {
+    // A device lost (or made up) time: the delay through the resampler stepped for real.
+    // Pulling it back through the ratio would bend the pitch for seconds; the FIFO takes
+    // the step instead (the device's own gap is heard anyway), and the loop runs on.
+    inStepsSeen_ = inDll_.Steps();
+    outStepsSeen_ = out.steps;
+    stepPending_ = true;
+  }
+  if (inDll_.OffLine() || out.offLine) {
+    // A block off its line: the smoothed time is a prediction until the clock loop knows
+    // whether this is a step. Hold the ratio rather than react to a delay that may be false.
+    lastControlNs_ = tIn;
+    return current;
+  }
+  if (stepPending_) {
+    stepPending_ = false;
+    if (std::fabs(delayReal - setPoint) > 0.25 * std::max(blockOut, static_cast<double>(out.block))) {
+      Recentre(delayReal - setPoint, false);
+      dropBase_ = droppedSamples_;
+      silenceBase_ = out.silence;
+      lastControlNs_ = tIn;
+      return current;
+    }
+  }
+  const double jitterSamples = std::sqrt(inDll_.JitterNs() * inDll_.JitterNs() + out.jitterNs * out.jitterNs) / out.periodNs;
+  if (tIn - loopStartNs_ < kEarlyRecentreSec * 1e9 && tIn - lastRecentreNs_ > 1e9 &&
+      std::fabs(delayReal - setPoint) > std::max({0.5 * blockOut, 0.5 * out.block, 2.0 * jitterSamples})) {
+    // While the loop is young the streams are still settling in (buffers filling, latency
+    // building up): an offset of more than half a block would take the bounded ratio seconds of
+    // wrong pitch to remove, so the FIFO takes it at once.
+    Recentre(delayReal - setPoint, false);
+    lastRecentreNs_ = tIn;
+    dropBase_ = droppedSamples_;
+    silenceBase_ = out.silence;
+    lastControlNs_ = tIn;
+    return current;
+  }
   const double shift = static_cast<double>(out.silence - silenceBase_) - static_cast<double>(droppedSamples_ - dropBase_);
   const double delay = delayReal - shift;
   // Bandwidth: wide at the start for a quick lock, narrowing as 1 / age to a floor that the
   // measured jitter of both sides sets (the noisier the clocks, the narrower the loop).
   const double jitterNs = std::sqrt(inDll_.JitterNs() * inDll_.JitterNs() + out.jitterNs * out.jitterNs);
-  const double floorHz = kLoopFloorShare * ClockDll::FloorHz(jitterNs, n * inDll_.PeriodNs());
+  const double floorHz = std::max(kLoopMinHz, kLoopFloorShare * ClockDll::FloorHz(jitterNs, n * inDll_.PeriodNs()));
   const double ageSec = (tIn - loopStartNs_) * 1e-9;
   const double bandwidth = std::max(floorHz, kLoopStartHz / (1.0 + ageSec / kLoopNarrowSec));
   const double dt = (tIn - lastControlNs_) * 1e-9;
   lastControlNs_ = tIn;
   const double errorSec = (delay - setPoint) * out.periodNs * 1e-9;
   const double u = loop_.Step(errorSec, dt, bandwidth, kRatioBound);
+  if (std::fabs(u) < kRatioBound) {
+    boundSinceNs_ = -1.0;
+  } else if (boundSinceNs_ < 0.0) {
+    boundSinceNs_ = tIn;
+  } else if (tIn - boundSinceNs_ > kBoundRecentreSec * 1e9 && tIn - lastRecentreNs_ > 2e9) {
+    // The loop has sat at its bound: the offset is more than the pitch may be bent for.
+    // The FIFO takes it; a young loop also forgets what it integrated from it (a stream's
+    // start-up backlog, not a clock).
+    Recentre(delayReal - setPoint, false);
+    lastRecentreNs_ = tIn;
+    boundSinceNs_ = -1.0;
+    dropBase_ = droppedSamples_;
+    silenceBase_ = out.silence;
+    if (tIn - loopStartNs_ < 2.0 * kEarlyRecentreSec * 1e9) loop_.Reset();
+    return current;
+  }
   controlDelay_.store(delayReal, std::memory_order_relaxed);
   setPoint_.store(setPoint, std::memory_order_relaxed);
   loopBandwidth_.store(bandwidth, std::memory_order_relaxed);
   srcDelay_.store(std::max(0, static_cast<int32_t>(std::lround(delayReal))), std::memory_order_relaxed);
-  return measured * (1.0 + u);
+  // The ratio in force follows through a one-pole smoother well above the loop's bandwidth
+  // (a few degrees of lag there), so that what remains of the callbacks' timing noise in
+  // the delay does not move the pitch within a fraction of a second.
+  const double tau = std::clamp(1.0 / (kTwoPiLoop * kSmoothAbove * bandwidth), 0.0, kSmoothMaxSec);
+  // The ratio moves around the clocks' ratio as measured when the loop started: the clock
+  // loops keep refining their periods for minutes, and following them would pull the
+  // pitch along while the delay loop, narrowed by then, lags behind. What the start's
+  // estimate missed, the loop's integral learns from the delay itself. Only an estimate
+  // that has moved beyond half the loop's bound drags the reference along (no nominal
+  // rates, a first estimate far off), so the ratio stays within the bound of it; with
+  // nominal rates not before kReferenceHoldSec, while the streams still settle in.
+  if (!(config_.inputRate > 0.0 && config_.outputRate > 0.0) || tIn - loopStartNs_ > kReferenceHoldSec * 1e9)
+    referenceRatio_ = std::clamp(referenceRatio_, measured * (1.0 - 0.5 * kRatioBound), measured * (1.0 + 0.5 * kRatioBound));
+  const double target = referenceRatio_ * (1.0 + u);
+  appliedRatio_ += (target - appliedRatio_) * (tau > dt ? dt / tau : 1.0);
+  return appliedRatio_;
 }
 
 void AsyncResampler::UpdateTarget() {
@@ -486,9 +605,10 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
   lastPushTime_.store(NowNonZero(), std::memory_order_relaxed);
   inTracker_.Update(count);
   if (inTracker_.TakeResync()) Resynchronise();
+  const int64_t pushNs = delayLaw_ || trace_ ? FineTimeNs() : 0;
   if (delayLaw_) {
     inFrames_ += count;
-    if (!inDll_.Update(inFrames_, FineTimeNs())) {
+    if (!inDll_.Update(inFrames_, pushNs)) {
       // The input's time jumped: the delay measured across the jump means nothing.
       recentrePending_ = true;
       loopRunning_ = false;
@@ -581,6 +701,7 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
   }
   if (int32_t hold = rateHoldIn_.load(std::memory_order_relaxed); hold != 0)
     rateHoldIn_.store(std::max(0, hold - count), std::memory_order_relaxed);
+  if (trace_) TraceBlock(0, count, pushNs);
 }
 
 void AsyncResampler::PullOutput(int32_t* const* out, int32_t count) {
@@ -597,9 +718,10 @@ void AsyncResampler::PullOutput(int32_t* const* out, int32_t count) {
   lastPullTime_.store(NowNonZero(), std::memory_order_relaxed);
   outTracker_.Update(count);
   if (outTracker_.TakeResync()) Resynchronise();
+  const int64_t pullNs = delayLaw_ || trace_ ? FineTimeNs() : 0;
   if (delayLaw_) {
     outFrames_ += count;
-    outDll_.Update(outFrames_, FineTimeNs());  // a restart is published with the clock
+    outDll_.Update(outFrames_, pullNs);  // a restart is published with the clock
   }
 
   void* buffers[kMaxChannels];
@@ -651,6 +773,7 @@ void AsyncResampler::PullOutput(int32_t* const* out, int32_t count) {
   }
   if (int32_t hold = rateHoldOut_.load(std::memory_order_relaxed); hold != 0)
     rateHoldOut_.store(std::max(0, hold - count), std::memory_order_relaxed);
+  if (trace_) TraceBlock(1, count, pullNs);
 }
 
 double AsyncResampler::SideRate(const RateTracker& tracker, const std::atomic<int32_t>& hold,

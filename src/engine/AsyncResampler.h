@@ -14,7 +14,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <string>
 
 #include "engine/CFifo.h"
 #include "engine/ClockDll.h"
@@ -36,11 +38,10 @@ struct ResamplerConfig {
   double ratioBand = 0.0;        // non-zero: factor held within (1 +- band) x nominal
   double maxTrackRatio = 1.08;   // bound of the losing-track test
   uint8_t muteUntilLocked = 0;   // silence while either side's short rate is unsettled
-  // Law of the ratio control: kRatioControlDelay (0) holds the delay through the
-  // resampler with per-side clock loops; kRatioControlLevel (1, default) steers by the
-  // FIFO level. The level law stays the default until the delay control holds up on
-  // real device timing as well as it does in the simulator.
-  int32_t ratioControl = 1;
+  // Law of the ratio control: kRatioControlDelay (0, default) holds the delay through the
+  // resampler with per-side clock loops; kRatioControlLevel (1) steers by the FIFO level,
+  // the original law, kept for comparison.
+  int32_t ratioControl = 0;
 };
 
 constexpr int32_t kRatioControlDelay = 0;
@@ -69,6 +70,15 @@ class AsyncResampler {
   static constexpr double kLoopStartHz = 1.0;
   static constexpr double kLoopNarrowSec = 0.4;
   static constexpr double kLoopFloorShare = 1.0;
+  // For this long after the loop starts, an offset of the delay beyond a block is taken by
+  // the FIFO rather than the ratio.
+  static constexpr double kEarlyRecentreSec = 5.0;
+  // A loop at its bound for this long re-centres the FIFO instead.
+  static constexpr double kBoundRecentreSec = 0.5;
+  // With nominal rates the ratio's reference stays at their ratio this long before the
+  // measured clocks may drag it (a stream's first seconds deliver unevenly).
+  static constexpr double kReferenceHoldSec = 10.0;
+  static constexpr double kLoopMinHz = 0.0;
 
   AsyncResampler();
   ~AsyncResampler();
@@ -151,6 +161,8 @@ class AsyncResampler {
     double jitterNs = 0.0;
     int32_t block = 0;
     int32_t restarts = 0;  // times the output's clock loop restarted on a lost clock
+    int32_t steps = 0;     // steps of the output's time its clock loop followed
+    bool offLine = false;  // the latest pulls are off the output's line
     bool valid = false;
   };
   void Resynchronise();
@@ -164,6 +176,18 @@ class AsyncResampler {
   double SideRate(const RateTracker& tracker, const std::atomic<int32_t>& hold,
                   const std::atomic<uint32_t>& lastTime) const;
   void FreeChannels();
+  // Timing trace (off unless VELORAND_TIMING_TRACE names a file when Init runs): every push
+  // and pull appends its side, block size and fine-clock time to a buffer made by Init;
+  // the next Init or the destructor writes it out. For replaying real device timing in
+  // the drift simulator.
+  struct TraceRecord {
+    int64_t timeNs;
+    int32_t frames;
+    int32_t side;  // 0 push, 1 pull
+    double ratio;  // in force after the block
+  };
+  void TraceBlock(int32_t side, int32_t frames, int64_t timeNs);
+  void FlushTrace();
 
   ResamplerConfig config_;
   RateTracker inTracker_;
@@ -215,6 +239,10 @@ class AsyncResampler {
   int64_t dropBase_ = 0, silenceBase_ = 0;  // xrun totals at the last alignment
   double loopStartNs_ = 0.0;     // smoothed input time the loop (re)started at
   double lastControlNs_ = 0.0;
+  double appliedRatio_ = 0.0;
+  double referenceRatio_ = 0.0;   // the clocks' ratio when the loop (re)started
+  double lastRecentreNs_ = 0.0;
+  double boundSinceNs_ = -1.0;   // the loop's output has sat at its bound since    // the smoothed ratio of the delay control
   double grossSinceNs_ = -1.0;   // first push of a run with the delay outside the FIFO
   bool loopRunning_ = false;
   bool loopStarted_ = false;     // the loop ran since Init
@@ -223,6 +251,9 @@ class AsyncResampler {
   double glitchTimes_[kGrowGlitches] = {};
   int32_t glitchNext_ = 0, glitchHeld_ = 0;
   int32_t outRestartsSeen_ = 0;
+  int32_t outStepsSeen_ = 0;
+  int32_t inStepsSeen_ = 0;
+  bool stepPending_ = false;     // a device's time stepped (or the FIFO grew): re-centre, loop on
   bool overrunning_ = false;     // the last push was refused
   int32_t baseCapacity_ = 0;     // FIFO samples as configured; the FIFO may grow from it
   int32_t maxCapacity_ = 0;
@@ -242,6 +273,8 @@ class AsyncResampler {
   std::atomic<double> pubJitterNs_{0.0};
   std::atomic<int32_t> pubBlock_{0};
   std::atomic<int32_t> pubRestarts_{0};
+  std::atomic<int32_t> pubSteps_{0};
+  std::atomic<bool> pubOffLine_{false};
   std::atomic<bool> pubValid_{false};
   // Both sides count glitches (after priming; a run of xruns counts once) here; the input
   // side decides on growth.
@@ -256,6 +289,10 @@ class AsyncResampler {
   // Copies of configuration figures the statistics getters read while Init may run.
   std::atomic<bool> variableRatio_{false};
   bool spreadMeters_ = true;
+  std::unique_ptr<TraceRecord[]> trace_;
+  int32_t traceCapacity_ = 0;
+  std::atomic<int32_t> traceNext_{0};
+  std::string tracePath_;
   std::mutex inLock_;
   std::mutex outLock_;
 };

@@ -1,3 +1,7 @@
+
+
+
+
 #include "engine/ClockDll.h"
 
 #include <algorithm>
@@ -16,6 +20,9 @@ constexpr double kFloorRateNoise = 0.3e-6;
 constexpr double kFloorMinHz = 0.002;
 constexpr double kStartRateNoise = 500e-6;
 constexpr double kFloorMaxHz = 0.2;
+// A step needs its outliers to persist this long as well (on short blocks a few late
+// callbacks in a row happen by chance).
+constexpr double kStepMinNs = 25e6;
 }  // namespace
 
 double ClockDll::FloorHz(double jitterNs, double blockNs) {
@@ -40,20 +47,29 @@ void ClockDll::Reset(double rateHz) {
   frames_ = 0;
   timeNs_ = 0.0;
   periodNs_ = rateHz > 0.0 ? 1e9 / rateHz : 0.0;
+  nominalNs_ = periodNs_;
   startNs_ = 0.0;
   errSq_ = 0.0;
   lastErr_ = 0.0;
   bandwidthHz_ = kStartHz;
   offLineSinceNs_ = -1.0;
+  lastRawNs_ = 0.0;
+  stepErr_ = 0.0;
+  outliers_ = 0;
+  settle_ = 0;
   blocks_ = 0;
   restarts_ = 0;
+  steps_ = 0;
 }
 
 void ClockDll::Start(int64_t frames, double timeNs) {
   frames_ = frames;
   timeNs_ = timeNs;
   startNs_ = timeNs;
+  lastRawNs_ = timeNs;
   offLineSinceNs_ = -1.0;
+  outliers_ = 0;
+  settle_ = 0;
   bandwidthHz_ = kStartHz;
 }
 
@@ -72,30 +88,82 @@ bool ClockDll::Update(int64_t frames, int64_t timeNs) {
     periodNs_ = (t - timeNs_) > 0.0 ? (t - timeNs_) / static_cast<double>(n) : 1e9 / 48000.0;
     frames_ = frames;
     timeNs_ = t;
+    lastRawNs_ = t;
     ++blocks_;
     return true;
   }
   const double intervalNs = static_cast<double>(n) * periodNs_;
+  const double sinceRaw = t - lastRawNs_;
+  lastRawNs_ = t;
+  if (blocks_ < 16 && sinceRaw < 0.25 * intervalNs) {
+    // A burst while the stream starts (the prefill of the output's buffers, a capture's
+    // backlog): the line is placed at the newest block of it, not at the first.
+    frames_ = frames;
+    timeNs_ = t;
+    startNs_ = t;
+    return true;
+  }
   const double predicted = timeNs_ + intervalNs;
   double e = t - predicted;
   // Until the error statistics exist, half a block is the scale of a normal deviation.
   const double sigma = blocks_ < 16 ? std::max(JitterNs(), 0.5 * intervalNs) : std::max(JitterNs(), 20000.0);
   const double clip = kClipSigmas * sigma;
-  bool lost = false;
-  if (std::fabs(e) > clip) {
+  // Outliers: beyond the clip and more than one and a half blocks off. Callbacks that come
+  // on a coarse timer tick (in pairs, a block late and then early) stay inside; a stall of
+  // several blocks does not.
+  const double gate = std::max(clip, 1.5 * intervalNs);
+  if (std::fabs(e) > gate) {
+    const bool sameSide = outliers_ > 0 && (e > 0.0) == (stepErr_ > 0.0);
+    if (!sameSide) {
+      outliers_ = 0;
+      stepErr_ = e;
+    }
     if (offLineSinceNs_ < 0.0) offLineSinceNs_ = t;
-    lost = t - offLineSinceNs_ > kSecondNs || std::fabs(e) > 2.0 * kSecondNs;
-    e = std::clamp(e, -clip, clip);
-  } else {
-    offLineSinceNs_ = -1.0;
-  }
-  if (lost) {
-    // The device's time jumped (a stall without backlog, a clock that was reset): restart
-    // the line here, wide again, with the period it had.
-    Start(frames, t);
-    ++restarts_;
+    if (std::fabs(e) < std::fabs(stepErr_)) stepErr_ = e;
+    ++outliers_;
+    if (t - offLineSinceNs_ > kSecondNs || std::fabs(e) > 2.0 * kSecondNs) {
+      // The device's time jumped by more than a stall (a clock that was reset) or its
+      // blocks scatter without settling: restart the line here, wide again, with the
+      // period it had.
+      Start(frames, t);
+      ++restarts_;
+      ++blocks_;
+      return false;
+    }
+    if (outliers_ >= kStepBlocks && t - offLineSinceNs_ >= kStepMinNs) {
+      // A step: the device lost (or made up) time. The line moves by the smallest offset of
+      // the run, so a partial catch-up is not overshot; period and bandwidth stay.
+      timeNs_ = predicted + stepErr_;
+      frames_ = frames;
+      outliers_ = 0;
+      settle_ = kStepSettleBlocks;
+      offLineSinceNs_ = -1.0;
+      ++steps_;
+      ++blocks_;
+      return true;
+    }
+    // Held: the line goes on as predicted.
+    timeNs_ = predicted;
+    frames_ = frames;
     ++blocks_;
-    return false;
+    return true;
+  }
+  // Inside the gate every error counts in full: clipping at the rms would bias the period
+  // on callbacks that come on a timer tick, whose errors form a sawtooth (small successive
+  // differences, so a small rms figure, but a spread of a whole tick).
+  outliers_ = 0;
+  offLineSinceNs_ = -1.0;
+  if (settle_ > 0) {
+    // After a step the line's offset is found again as the mean error of the next blocks,
+    // its period left alone: placed by a few blocks of a sawtooth it may be off by half a
+    // tick, and a narrow loop would turn such an offset into a period error of hundreds of
+    // ppm while it worked it off.
+    const int32_t k = kStepSettleBlocks - settle_ + 1;
+    timeNs_ = predicted + e / static_cast<double>(k);
+    frames_ = frames;
+    --settle_;
+    ++blocks_;
+    return true;
   }
   // The jitter figure comes from successive differences of the error: a slowly converging
   // period (the start, a drifting clock) shows in the error itself but hardly in its
@@ -112,6 +180,10 @@ bool ClockDll::Update(int64_t frames, int64_t timeNs) {
   const double w = std::min(kTwoPi * bandwidthHz_ * intervalNs / kSecondNs, 0.5);
   timeNs_ = predicted + std::sqrt(2.0) * w * e;
   periodNs_ += w * w * e / static_cast<double>(n);
+  // A device clock that is given a nominal rate runs within a small share of it; the
+  // period never leaves that band, however the start's callbacks bunched.
+  if (nominalNs_ > 0.0)
+    periodNs_ = std::clamp(periodNs_, nominalNs_ * (1.0 - kMaxOffset), nominalNs_ * (1.0 + kMaxOffset));
   frames_ = frames;
   ++blocks_;
   return true;

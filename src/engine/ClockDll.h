@@ -18,9 +18,13 @@ class ClockDll {
   // known: the first interval measures it).
   void Reset(double rateHz);
   // One block: `frames` moved up to and including it, `timeNs` its fine-clock time.
-  // Returns false when the block lay so far off the line for over a second (or once by
-  // more than two seconds) that the clock is taken as lost; the loop then restarts at this
-  // block with its last period.
+  // A block far off the line (beyond several rms deviations and more than a block) is an
+  // outlier: it neither steers the line nor counts as jitter. Outliers that keep to one
+  // side for kStepBlocks blocks are a step of the device's time (a stall whose time was
+  // lost, a start-up burst): the line moves to them with its period unchanged (Steps()
+  // counts these). Returns false when blocks lay off the line for over a second without
+  // settling into a step (or once by more than two seconds): the clock is taken as lost and
+  // the loop restarts at this block with its last period.
   bool Update(int64_t frames, int64_t timeNs);
 
   bool HasLine() const { return blocks_ >= 1 && periodNs_ > 0.0; }
@@ -34,6 +38,14 @@ class ClockDll {
   double BandwidthHz() const { return bandwidthHz_; }
   double AgeNs() const { return HasLine() ? timeNs_ - startNs_ : 0.0; }
   int32_t Restarts() const { return restarts_; }
+  int32_t Steps() const { return steps_; }
+  // The latest blocks are off the line (a step may be coming), or the line is finding its
+  // offset again after a step: the smoothed time is then not yet a measurement to act on.
+  bool OffLine() const { return outliers_ > 0 || settle_ > 0; }
+  static constexpr int32_t kStepBlocks = 3;
+  static constexpr int32_t kStepSettleBlocks = 32;
+  // Largest offset of a device clock from its nominal rate the loop believes.
+  static constexpr double kMaxOffset = 0.001;
 
   // Bandwidth: starts at kStartHz and narrows as 1 / (1 + age / kNarrowSec) towards a floor
   // that the measured jitter sets (wider on clean clocks, narrower on noisy ones). Narrowing
@@ -51,13 +63,19 @@ class ClockDll {
   int64_t frames_ = 0;
   double timeNs_ = 0.0;
   double periodNs_ = 0.0;
+  double nominalNs_ = 0.0;
   double startNs_ = 0.0;
   double errSq_ = 0.0;         // smoothed squared jitter, ns^2
   double lastErr_ = 0.0;
   double bandwidthHz_ = kStartHz;
-  double offLineSinceNs_ = -1.0;  // raw time of the first of a run of clipped blocks
+  double offLineSinceNs_ = -1.0;  // raw time of the first of a run of outliers
+  double lastRawNs_ = 0.0;
+  double stepErr_ = 0.0;          // smallest error (by size) of the current outlier run
+  int32_t outliers_ = 0;          // length of the current run of outliers on one side
+  int32_t settle_ = 0;            // blocks left of finding the offset again after a step
   int64_t blocks_ = 0;
   int32_t restarts_ = 0;
+  int32_t steps_ = 0;
 };
 
 // Critically damped PI loop filter: the correction u (relative ratio offset) from the delay

@@ -220,3 +220,41 @@ TEST(DelayControl, BurstyCallbacksAreAbsorbed) {
   ASSERT_GE(r.settle10Sec, 0.0);
   EXPECT_LE(r.settle10Sec, 30.0);
 }
+
+// Device timing as Wine gives it: callbacks on a 10 ms timer tick (a 512-frame block at
+// 44.1 kHz is 11.6 ms, so a sawtooth of a whole tick), the output's eight buffers
+// prefilled at once, a 100 ms pause of the output whose time is lost and a 0.5 s stall of
+// the input whose backlog follows. The clock loops must step over the lost time rather
+// than tilt, so the pitch stays put: no excursion of the ratio towards its bound, the
+// per-second ratio within 30 ppm from 10 s on outside the stalls' seconds (15 ppm rms),
+// and the glitches only those of the stalls.
+TEST(DelayControl, WineLikeTimingHoldsThePitch) {
+  driftsim::Case c = DefaultGeometry(44100, 48000, 0, 0.0);
+  c.in.tickMs = c.out.tickMs = 10.0;
+  c.out.prefillBlocks = 8;
+  c.out.stalls.push_back({30.0, 0.1, true});
+  c.in.stalls.push_back({45.0, 0.5, false});
+  c.minutes = 1.0;
+  int32_t recentresAtEnd = 0;
+  const driftsim::Result r = driftsim::Run(c, [&](double, AsyncResampler& a) { recentresAtEnd = a.Recentres(); });
+  double worst = 0.0, sq = 0.0;
+  int seconds = 0;
+  for (size_t s = 10; s < r.seconds.size(); ++s) {
+    const driftsim::Second& x = r.seconds[s];
+    if (x.samples == 0) continue;
+    worst = std::max(worst, x.ratioErrMaxPpm);
+    if ((s >= 30 && s <= 33) || (s >= 45 && s <= 48)) continue;
+    const double mean = x.ratioErrSumPpm / x.samples;
+    sq += mean * mean;
+    ++seconds;
+    EXPECT_LE(std::fabs(mean), 30.0) << "second " << s;
+  }
+  EXPECT_LE(std::sqrt(sq / seconds), 15.0);
+  EXPECT_LE(worst, 500.0);  // nowhere near the 2000 ppm bound
+  int32_t glitchSeconds = 0;
+  for (size_t s = 10; s < r.seconds.size(); ++s)
+    if (r.seconds[s].underruns + r.seconds[s].overruns > 0 && !(s >= 30 && s <= 31) && !(s >= 45 && s <= 46))
+      ++glitchSeconds;
+  EXPECT_EQ(glitchSeconds, 0);
+  EXPECT_EQ(recentresAtEnd, 0);  // steps are taken by the FIFO, not by restarting the loop
+}

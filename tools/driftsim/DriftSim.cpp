@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "engine/MmClock.h"
@@ -49,7 +51,13 @@ class DeviceClock {
   double Next() const { return next_; }
 
   void Advance() {
+    if (prefilled_ < d_.prefillBlocks) {
+      ++prefilled_;  // the prefill's blocks all come at the first one's time
+      return;
+    }
     ideal_ += d_.blockFrames / d_.TrueRate(ideal_);
+    for (const Stall& s : d_.stalls)
+      if (s.lost && ideal_ >= s.startSec && ideal_ < s.startSec + s.durationSec) ideal_ += s.durationSec;
     Schedule();
   }
 
@@ -67,7 +75,8 @@ class DeviceClock {
       if (burstAt - ideal_ < d_.burstBlocks * period && burstAt > ideal_) t = std::max(t, burstAt);
     }
     for (const Stall& s : d_.stalls)
-      if (t >= s.startSec && t < s.startSec + s.durationSec) t = s.startSec + s.durationSec;
+      if (!s.lost && t >= s.startSec && t < s.startSec + s.durationSec) t = s.startSec + s.durationSec;
+    if (d_.tickMs > 0.0) t = std::ceil(t / (d_.tickMs * 1e-3)) * d_.tickMs * 1e-3 + 30e-6;
     next_ = std::max(t, last_);
     last_ = next_;
   }
@@ -77,9 +86,40 @@ class DeviceClock {
   double ideal_ = 0.0;
   double next_ = 0.0;
   double last_ = 0.0;
+  int32_t prefilled_ = 0;
 };
 
 }  // namespace
+
+bool ReadTrace(const char* path, std::vector<ReplayRun>* runs) {
+  std::FILE* f = std::fopen(path, "r");
+  if (!f) return false;
+  char line[256];
+  int64_t first = 0;
+  while (std::fgets(line, sizeof line, f)) {
+    if (line[0] == '#') {
+      ReplayRun run;
+      int law = 0, blocks = 0;
+      std::sscanf(line, "# in %lf out %lf fifo %d maxBlock %d channels %d law %d blocks %d", &run.inRate, &run.outRate,
+                  &run.fifo, &run.maxBlock, &run.channels, &law, &blocks);
+      runs->push_back(run);
+      first = -1;
+      continue;
+    }
+    int side = 0, frames = 0;
+    long long ns = 0;
+    double ratio = 0;
+    if (runs->empty() || std::sscanf(line, "%d %d %lld %lf", &side, &frames, &ns, &ratio) != 4) continue;
+    if (first < 0) first = ns;
+    // Starts a second in, as the simulated devices do not start at 0 either.
+    runs->back().blocks.push_back({(ns - first) * 1e-9 + 1.0, side == 0, frames});
+  }
+  std::fclose(f);
+  for (ReplayRun& run : *runs)
+    std::stable_sort(run.blocks.begin(), run.blocks.end(),
+                     [](const ReplayBlock& a, const ReplayBlock& b) { return a.tSec < b.tSec; });
+  return true;
+}
 
 ResamplerConfig StartConfig(const Device& in, const Device& out, int32_t channels) {
   ResamplerConfig config;
@@ -113,8 +153,9 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
   result.fifoCapacity = resampler->FifoCapacitySamples();
 
   const int32_t channels = config.channels;
-  std::vector<std::vector<int32_t>> inData(channels, std::vector<int32_t>(c.in.blockFrames));
-  std::vector<std::vector<int32_t>> outData(channels, std::vector<int32_t>(c.out.blockFrames));
+  const int32_t room = std::max({c.in.blockFrames, c.out.blockFrames, config.maxBlock});
+  std::vector<std::vector<int32_t>> inData(channels, std::vector<int32_t>(room));
+  std::vector<std::vector<int32_t>> outData(channels, std::vector<int32_t>(room));
   std::vector<const int32_t*> inPtr(channels);
   std::vector<int32_t*> outPtr(channels);
   for (int32_t ch = 0; ch < channels; ++ch) {
@@ -138,9 +179,22 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
     factors[2 * i + 1] = 0.0f;
   }
 
+  size_t replayNext = 0;
   for (;;) {
-    const bool input = inClock.Next() <= outClock.Next();
-    const double t = input ? inClock.Next() : outClock.Next();
+    bool input;
+    double t;
+    int32_t frames;
+    if (c.replay) {
+      if (replayNext >= c.replay->size()) break;
+      const ReplayBlock& b = (*c.replay)[replayNext++];
+      input = b.input;
+      t = b.tSec;
+      frames = std::min(b.frames, config.maxBlock);
+    } else {
+      input = inClock.Next() <= outClock.Next();
+      t = input ? inClock.Next() : outClock.Next();
+      frames = input ? inDevice.blockFrames : c.out.blockFrames;
+    }
     if (t >= endSec) break;
     g_simNs.store(static_cast<int64_t>(t * 1e9));
     if (!restarted && c.restartSec >= 0.0 && t >= c.restartSec) {
@@ -156,20 +210,20 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
     const size_t sec = static_cast<size_t>(t);
     Second& s = result.seconds[sec];
     if (input) {
-      for (int32_t i = 0; i < inDevice.blockFrames; ++i) {
+      for (int32_t i = 0; i < frames; ++i) {
         int32_t v = static_cast<int32_t>(16384.0 * std::sin(phase));
         phase += step;
         for (int32_t ch = 0; ch < channels; ++ch) inData[ch][i] = v;
       }
       phase = std::fmod(phase, 2.0 * kPi);
-      resampler->PushInput(inPtr.data(), inDevice.blockFrames);
+      resampler->PushInput(inPtr.data(), frames);
       ++result.pushes;
       float f = static_cast<float>(resampler->LastFactor());
       factors[2 * sec] = std::min(factors[2 * sec], f);
       factors[2 * sec + 1] = std::max(factors[2 * sec + 1], f);
-      inClock.Advance();
+      if (!c.replay) inClock.Advance();
     } else {
-      resampler->PullOutput(outPtr.data(), c.out.blockFrames);
+      resampler->PullOutput(outPtr.data(), frames);
       ++result.pulls;
       const double trueRatio = c.out.TrueRate(t) / inDevice.TrueRate(t);
       const double err = (resampler->CurrentRatio() / trueRatio - 1.0) * 1e6;
@@ -183,7 +237,7 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
       s.fifoMax = std::max(s.fifoMax, level);
       s.fifoSum += level;
       s.srcDelaySum += resampler->SrcDelay();
-      outClock.Advance();
+      if (!c.replay) outClock.Advance();
     }
     // Counters are cleared during the grace period and on resynchronisation: count what
     // they gained since the last look.
@@ -239,6 +293,16 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
     for (int32_t i = std::min(60, totalSeconds); i < totalSeconds; ++i)
       glitches += result.seconds[i].underruns + result.seconds[i].overruns;
     result.steadyRmsPpm = k > 0 ? std::sqrt(sq / k) : 0.0;
+    double meanSq = 0;
+    int32_t seconds = 0;
+    for (int32_t i = 10; i < totalSeconds; ++i) {
+      const Second& s = result.seconds[i];
+      if (s.samples == 0) continue;
+      const double mean = s.ratioErrSumPpm / s.samples;
+      meanSq += mean * mean;
+      ++seconds;
+    }
+    result.secondMeanRms10Ppm = seconds > 0 ? std::sqrt(meanSq / seconds) : 0.0;
     if (totalSeconds > 60) result.glitchesPerMinuteAfterFirst = glitches / ((totalSeconds - 60) / 60.0);
   }
   const int32_t from = settle >= 0 ? settle : totalSeconds / 2;

@@ -19,6 +19,9 @@ namespace driftsim {
 struct Stall {
   double startSec;
   double durationSec;
+  // false: no callbacks inside, the backlog follows at the end; true: the device itself
+  // pauses (its time is lost: no backlog, every later block comes that much later).
+  bool lost = false;
 };
 
 struct Device {
@@ -33,10 +36,20 @@ struct Device {
   double lateShare = 0.0;        // share of callbacks that land late (bursty device) ...
   double lateMaxMs = 0.0;        // ... by up to this much, uniformly
   std::vector<Stall> stalls;     // no callbacks inside; the backlog follows at the end
+  double tickMs = 0.0;           // callbacks land on the next tick of a timer this coarse
+  int32_t prefillBlocks = 0;     // the first this many callbacks come at once (an output's prefill)
 
   double TrueRate(double tSec) const {
     return nominalRate * (1.0 + (ppm + ppmDriftPerHour * tSec / 3600.0) * 1e-6);
   }
+};
+
+// One recorded device callback (a timing trace of a real run, see AsyncResampler's
+// VELORAND_TIMING_TRACE): the side, its block size and its time.
+struct ReplayBlock {
+  double tSec;
+  bool input;
+  int32_t frames;
 };
 
 struct Case {
@@ -54,6 +67,10 @@ struct Case {
   // now running at restartInRate (nominal and true rate; its ppm stays).
   double restartSec = -1.0;
   double restartInRate = 0.0;
+  // When given, the callbacks come from this recording (sorted by time) instead of the two
+  // devices' clocks; the devices then only give the nominal rates and geometry, and the
+  // true ratio is the nominal one (both recorded devices ran on one clock).
+  const std::vector<ReplayBlock>* replay = nullptr;
   // Optional changes to the configuration Start would build from the two devices.
   std::function<void(ResamplerConfig&)> adjustConfig;
 };
@@ -78,6 +95,9 @@ struct Result {
   double steadyRmsPpm = 0;     // ratio error rms from the first minute on (second half of
                                // runs shorter than two minutes)
   double glitchesPerMinuteAfterFirst = 0;  // underruns + overruns after the first minute
+  // Rms of the one-second means of the ratio error from the tenth second on: what a pitch
+  // measured per second of the output shows (the Wine bridge tests' figure).
+  double secondMeanRms10Ppm = 0;
   double ratioErrMeanPpm = 0;  // after settling
   double ratioErrRmsPpm = 0;
   double ratioErrWorstPpm = 0;
@@ -95,6 +115,14 @@ struct Result {
   int64_t pushes = 0, pulls = 0;
   std::vector<Second> seconds;
 };
+
+// Reads the runs of a timing trace file (one per Init); false when it cannot be read.
+struct ReplayRun {
+  double inRate = 0, outRate = 0;
+  int32_t fifo = 0, maxBlock = 0, channels = 0;
+  std::vector<ReplayBlock> blocks;
+};
+bool ReadTrace(const char* path, std::vector<ReplayRun>* runs);
 
 // The configuration Start builds from the two devices' geometry and rates.
 ResamplerConfig StartConfig(const Device& in, const Device& out, int32_t channels);

@@ -3,7 +3,9 @@
 // (the delay-locked control and the original level law), side by side.
 //   driftsim [--minutes M] [--quick] [--geometry 8|2|256|128|480] [--rates in out]
 //            [--law both|delay|level] [--no-spread] [--seed n] [--trace]
-//            [--case in out ppm jitterMs frames count]
+//            [--case in out ppm jitterMs frames count] [--tick ms] [--prefill blocks]
+//            [--out-pause at seconds] [--in-stall at seconds] [--replay trace-file]
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +60,66 @@ void RunBoth(driftsim::Case c, const char* kind, const std::string& law) {
   }
 }
 
+void PrintSeconds(const driftsim::Case& one, double minutes) {
+  // One line per simulated second of the delay law: for tuning and for plots.
+  std::vector<std::vector<double>> rows(static_cast<size_t>(minutes * 60) + 2);
+  const driftsim::Result r = driftsim::Run(one, [&](double t, AsyncResampler& a) {
+    if (static_cast<size_t>(t) >= rows.size()) return;
+    auto& row = rows[static_cast<size_t>(t)];
+    row = {a.LoopBandwidthHz(), a.ControlDelaySamples(), a.SetPointSamples(), a.MeasuredRatio(),
+           static_cast<double>(a.FifoCapacitySamples())};
+  });
+  const double nominal = one.out.nominalRate / one.in.nominalRate;
+  for (size_t i = 0; i < r.seconds.size() && i < rows.size(); ++i) {
+    const driftsim::Second& s = r.seconds[i];
+    if (s.samples == 0 || rows[i].empty()) continue;
+    std::printf("%4zu err %+9.2f max %8.2f  bw %.4f  delay %8.1f set %8.1f  measured %+8.2f ppm  fifo %5.0f  xr %d/%d\n",
+                i, s.ratioErrSumPpm / s.samples, s.ratioErrMaxPpm, rows[i][0], rows[i][1], rows[i][2],
+                (rows[i][3] / nominal - 1) * 1e6, rows[i][4], s.underruns, s.overruns);
+  }
+  std::printf("per-second mean error from 10 s: %.2f ppm rms\n", r.secondMeanRms10Ppm);
+}
+
+// Replays the callback timing of recorded runs (VELORAND_TIMING_TRACE) through both laws.
+int Replay(const char* path, const std::string& law, bool trace) {
+  std::vector<driftsim::ReplayRun> runs;
+  if (!driftsim::ReadTrace(path, &runs)) {
+    std::fprintf(stderr, "cannot read %s\n", path);
+    return 1;
+  }
+  std::printf("replay of %s: %zu runs; per run and law: pitch10 = rms of the 1 s mean ratio error from 10 s on\n",
+              path, runs.size());
+  for (size_t k = 0; k < runs.size(); ++k) {
+    const driftsim::ReplayRun& run = runs[k];
+    if (run.blocks.empty()) continue;
+    driftsim::Case c;
+    c.replay = &run.blocks;
+    c.channels = run.channels > 0 ? run.channels : 2;
+    c.in.nominalRate = run.inRate;
+    c.out.nominalRate = run.outRate;
+    for (const driftsim::ReplayBlock& b : run.blocks) (b.input ? c.in.blockFrames : c.out.blockFrames) = b.frames;
+    const int32_t largest = std::max(c.in.blockFrames, c.out.blockFrames);
+    c.in.bufferCount = c.out.bufferCount = std::max(1, run.fifo / largest);
+    c.minutes = run.blocks.back().tSec / 60.0;
+    std::printf("run %zu: %.0f -> %.0f, %d/%d frames, fifo %d, %.1f s\n", k, run.inRate, run.outRate,
+                c.in.blockFrames, c.out.blockFrames, run.fifo, run.blocks.back().tSec);
+    for (int32_t l : {kRatioControlDelay, kRatioControlLevel}) {
+      if ((law == "delay" && l != kRatioControlDelay) || (law == "level" && l != kRatioControlLevel)) continue;
+      c.ratioControl = l;
+      if (trace) {
+        PrintSeconds(c, c.minutes);
+        continue;
+      }
+      const driftsim::Result r = driftsim::Run(c);
+      std::printf("  %-5s pitch10 %8.2f ppm  worst %8.1f ppm  glitches after grace %lld+%lld  fifo end %d\n",
+                  l == kRatioControlLevel ? "level" : "delay", r.secondMeanRms10Ppm, r.ratioErrWorstPpm,
+                  static_cast<long long>(r.underrunsAfterGrace), static_cast<long long>(r.overrunsAfterGrace),
+                  r.fifoCapacityEnd);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,6 +131,7 @@ int main(int argc, char** argv) {
   bool trace = false;
   double onlyIn = 0, onlyOut = 0;
   driftsim::Case one;
+  const char* replayPath = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--minutes") && i + 1 < argc) {
       minutes = std::atof(argv[++i]);
@@ -81,6 +144,18 @@ int main(int argc, char** argv) {
       onlyOut = std::atof(argv[++i]);
     } else if (!std::strcmp(argv[i], "--seed") && i + 1 < argc) {
       one.seed = static_cast<uint64_t>(std::atoll(argv[++i]));
+    } else if (!std::strcmp(argv[i], "--tick") && i + 1 < argc) {
+      one.in.tickMs = one.out.tickMs = std::atof(argv[++i]);
+    } else if (!std::strcmp(argv[i], "--out-pause") && i + 2 < argc) {
+      const double at = std::atof(argv[++i]), length = std::atof(argv[++i]);
+      one.out.stalls.push_back({at, length, true});
+    } else if (!std::strcmp(argv[i], "--in-stall") && i + 2 < argc) {
+      const double at = std::atof(argv[++i]), length = std::atof(argv[++i]);
+      one.in.stalls.push_back({at, length, false});
+    } else if (!std::strcmp(argv[i], "--prefill") && i + 1 < argc) {
+      one.out.prefillBlocks = std::atoi(argv[++i]);
+    } else if (!std::strcmp(argv[i], "--replay") && i + 1 < argc) {
+      replayPath = argv[++i];
     } else if (!std::strcmp(argv[i], "--trace")) {
       trace = true;
     } else if (!std::strcmp(argv[i], "--no-spread")) {
@@ -98,7 +173,8 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr, "usage: %s [--minutes M] [--quick] [--geometry 8|2|256|128|480] [--rates in out]\n"
                    "          [--law both|delay|level] [--no-spread] [--seed n] [--trace]\n"
-                   "          [--case in out ppm jitterMs frames count]\n", argv[0]);
+                   "          [--case in out ppm jitterMs frames count] [--tick ms] [--prefill blocks]\n"
+                   "          [--out-pause at seconds] [--in-stall at seconds] [--replay trace-file]\n", argv[0]);
       return 2;
     }
   }
@@ -112,9 +188,15 @@ int main(int argc, char** argv) {
               "(the delay law grows it after 3 glitches in 10 s). lim: factors limited by the output-room\n"
               "test. loss: losing-track resets.\n\n",
               minutes);
+  if (replayPath) return Replay(replayPath, law, trace);
   PrintHeader();
   if (single && trace) {
-    // One line per simulated second of the delay law: for tuning and for plots.
+    one.minutes = minutes;
+    one.ratioControl = law == "level" ? kRatioControlLevel : kRatioControlDelay;
+    PrintSeconds(one, minutes);
+    return 0;
+  }
+  if (single && false) {
     one.minutes = minutes;
     one.ratioControl = law == "level" ? kRatioControlLevel : kRatioControlDelay;
     std::vector<std::vector<double>> rows(static_cast<size_t>(minutes * 60) + 2);
