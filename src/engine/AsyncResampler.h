@@ -38,10 +38,11 @@ struct ResamplerConfig {
   double ratioBand = 0.0;        // non-zero: factor held within (1 +- band) x nominal
   double maxTrackRatio = 1.08;   // bound of the losing-track test
   uint8_t muteUntilLocked = 0;   // silence while either side's short rate is unsettled
-  // Law of the ratio control: kRatioControlDelay (0, default) holds the delay through the
-  // resampler with per-side clock loops; kRatioControlLevel (1) steers by the FIFO level,
-  // the original law, kept for comparison.
-  int32_t ratioControl = 0;
+  // Law of the ratio control: kRatioControlDelay (0) holds the delay through the
+  // resampler with per-side clock loops; kRatioControlLevel (1, default) steers by the
+  // FIFO level. The level law stays the default while the delay control loses to it on
+  // DirectSound's start-up timing under Wine (capture over-delivers for seconds).
+  int32_t ratioControl = 1;
 };
 
 constexpr int32_t kRatioControlDelay = 0;
