@@ -194,7 +194,7 @@ int Usage() {
                  "  list T id | wait-text T id substring ms | rates T in out ms\n"
                  "  meters T | report T id ms | close T ms | escape T ms | titles\n"
                  "  press T id ms | focus T | fits T id | rect T\n"
-                 "  msgbox caption ms | ini-set file section key value | analyze file rate\n");
+                 "  msgbox caption ms | ini-set file section key value | analyze file rate | wave-ids\n");
     return 2;
 }
 
