@@ -196,25 +196,6 @@ int main(int argc, char** argv) {
     PrintSeconds(one, minutes);
     return 0;
   }
-  if (single && false) {
-    one.minutes = minutes;
-    one.ratioControl = law == "level" ? kRatioControlLevel : kRatioControlDelay;
-    std::vector<std::vector<double>> rows(static_cast<size_t>(minutes * 60) + 2);
-    const driftsim::Result r = driftsim::Run(one, [&](double t, AsyncResampler& a) {
-      auto& row = rows[static_cast<size_t>(t)];
-      row = {a.LoopBandwidthHz(), a.ControlDelaySamples(), a.SetPointSamples(), a.MeasuredRatio(),
-             static_cast<double>(a.FifoCapacitySamples())};
-    });
-    const double nominal = one.out.nominalRate / one.in.nominalRate;
-    for (size_t i = 0; i < r.seconds.size() && i < rows.size(); ++i) {
-      const driftsim::Second& s = r.seconds[i];
-      if (s.samples == 0 || rows[i].empty()) continue;
-      std::printf("%4zu err %+9.2f max %8.2f  bw %.4f  delay %8.1f set %8.1f  measured %+8.2f ppm  fifo %5.0f  xr %d/%d\n",
-                  i, s.ratioErrSumPpm / s.samples, s.ratioErrMaxPpm, rows[i][0], rows[i][1], rows[i][2],
-                  (rows[i][3] / nominal - 1) * 1e6, rows[i][4], s.underruns, s.overruns);
-    }
-    return 0;
-  }
   if (single) {
     one.minutes = minutes;
     RunBoth(one, "plain", law);
