@@ -246,6 +246,7 @@ void AsyncResampler::ResetControl() {
   pubGot_.store(0, std::memory_order_relaxed);
   pubSilence_.store(0, std::memory_order_relaxed);
   pubTimeNs_.store(0.0, std::memory_order_relaxed);
+  pubAgeNs_.store(0.0, std::memory_order_relaxed);
   pubPeriodNs_.store(0.0, std::memory_order_relaxed);
   pubJitterNs_.store(0.0, std::memory_order_relaxed);
   pubBlock_.store(0, std::memory_order_relaxed);
@@ -259,6 +260,7 @@ void AsyncResampler::ResetControl() {
   measuredRatio_.store(0.0, std::memory_order_relaxed);
   fifoGrowths_.store(0, std::memory_order_relaxed);
   recentres_.store(0, std::memory_order_relaxed);
+  shifts_.store(0, std::memory_order_relaxed);
 }
 
 ResamplerConfig AsyncResampler::Config() const {
@@ -337,6 +339,7 @@ void AsyncResampler::PublishOutputClock() {
   pubGot_.store(gotSamples_, std::memory_order_relaxed);
   pubSilence_.store(silenceSamples_, std::memory_order_relaxed);
   pubTimeNs_.store(outDll_.TimeNs(), std::memory_order_relaxed);
+  pubAgeNs_.store(outDll_.AgeNs(), std::memory_order_relaxed);
   pubPeriodNs_.store(outDll_.HasRate() ? outDll_.PeriodNs() : 0.0, std::memory_order_relaxed);
   pubJitterNs_.store(outDll_.JitterNs(), std::memory_order_relaxed);
   pubRestarts_.store(outDll_.Restarts(), std::memory_order_relaxed);
@@ -357,6 +360,7 @@ bool AsyncResampler::ReadOutputClock(OutputClock* clock) const {
     clock->got = pubGot_.load(std::memory_order_relaxed);
     clock->silence = pubSilence_.load(std::memory_order_relaxed);
     clock->timeNs = pubTimeNs_.load(std::memory_order_relaxed);
+    clock->ageNs = pubAgeNs_.load(std::memory_order_relaxed);
     clock->periodNs = pubPeriodNs_.load(std::memory_order_relaxed);
     clock->jitterNs = pubJitterNs_.load(std::memory_order_relaxed);
     clock->restarts = pubRestarts_.load(std::memory_order_relaxed);
@@ -376,13 +380,17 @@ void AsyncResampler::Recentre(double excessSamples, bool afterError) {
   const int32_t used = fifo_.Used() / 4;
   const int32_t room = capacitySamples_.load(std::memory_order_relaxed) - used;
   void* none[kMaxChannels] = {};
+  int32_t moved = 0;
   if (excessSamples > 0.0) {
     const int32_t drop = std::min(used, static_cast<int32_t>(excessSamples));
-    if (drop > 0) putSamples_ -= fifo_.GetAll(none, drop * 4, false, false) / 4;
+    if (drop > 0) moved = fifo_.GetAll(none, drop * 4, false, false) / 4;
+    putSamples_ -= moved;
   } else if (excessSamples < 0.0) {
     const int32_t add = std::min(room, static_cast<int32_t>(-excessSamples));
-    if (add > 0) putSamples_ += fifo_.PutAll(none, add * 4, false, false) / 4;
+    if (add > 0) moved = fifo_.PutAll(none, add * 4, false, false) / 4;
+    putSamples_ += moved;
   }
+  if (moved > 0) shifts_.fetch_add(1, std::memory_order_relaxed);
   if (!afterError) return;
   recentres_.fetch_add(1, std::memory_order_relaxed);
   LogPrintf("AsyncResampler: delay %.0f samples off the set point, FIFO re-centred\n", excessSamples);
@@ -426,6 +434,10 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   if (!(measured >= 0.125 && measured <= 8.0)) return 0.0;  // beyond what the kernel converts
   measuredRatio_.store(measured, std::memory_order_relaxed);
   if (!out.valid) return measured;  // not primed yet: follow the clocks, nothing to hold
+  const bool nominalKnown = config_.inputRate > 0.0 && config_.outputRate > 0.0;
+  const double nominal = nominalKnown ? config_.outputRate / config_.inputRate : measured;
+  if (!loopStarted_ && (inDll_.AgeNs() < kLoopAfterLineSec * 1e9 || out.ageNs < kLoopAfterLineSec * 1e9))
+    return nominal;
 
   const double tIn = inDll_.TimeNs();
   const double sinceOut = tIn - out.timeNs;
@@ -461,10 +473,13 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
     grossSinceNs_ = -1.0;
     recentrePending_ = false;
     loopRunning_ = true;
-    referenceRatio_ = measured;
+    // With nominal rates the reference is their ratio: a real clock is within a fraction of
+    // a permille of it, while a few seconds of Wine-like callbacks can put the measured
+    // periods further off than that. What the clocks really differ by, the integral learns.
+    referenceRatio_ = nominal;
     lastRecentreNs_ = tIn;
     boundSinceNs_ = -1.0;
-    appliedRatio_ = measured * (1.0 + loop_.Output());
+    appliedRatio_ = referenceRatio_ * (1.0 + loop_.Output());
     return appliedRatio_;
   }
   // Gross error: the real delay outside the FIFO for over a second.
@@ -557,7 +572,7 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   // that has moved beyond half the loop's bound drags the reference along (no nominal
   // rates, a first estimate far off), so the ratio stays within the bound of it; with
   // nominal rates not before kReferenceHoldSec, while the streams still settle in.
-  if (!(config_.inputRate > 0.0 && config_.outputRate > 0.0) || tIn - loopStartNs_ > kReferenceHoldSec * 1e9)
+  if (!nominalKnown || tIn - loopStartNs_ > kReferenceHoldSec * 1e9)
     referenceRatio_ = std::clamp(referenceRatio_, measured * (1.0 - 0.5 * kRatioBound), measured * (1.0 + 0.5 * kRatioBound));
   const double target = referenceRatio_ * (1.0 + u);
   appliedRatio_ += (target - appliedRatio_) * (tau > dt ? dt / tau : 1.0);

@@ -80,6 +80,11 @@ class AsyncResampler {
   // measured clocks may drag it (a stream's first seconds deliver unevenly).
   static constexpr double kReferenceHoldSec = 10.0;
   static constexpr double kLoopMinHz = 0.0;
+  // The loop starts once both clock lines are this old: their periods are held at the
+  // nominal rates for the first ClockDll::kPeriodHoldSec, while the streams settle in, and
+  // a loop started on a delay that is still moving integrates the streams' start-up. Until
+  // then the ratio stays at the rates' ratio.
+  static constexpr double kLoopAfterLineSec = 4.0;
 
   AsyncResampler();
   ~AsyncResampler();
@@ -122,6 +127,10 @@ class AsyncResampler {
   double MeasuredRatio() const { return measuredRatio_.load(std::memory_order_relaxed); }
   int32_t FifoGrowths() const { return fifoGrowths_.load(std::memory_order_relaxed); }
   int32_t Recentres() const { return recentres_.load(std::memory_order_relaxed); }
+  // Every move of the FIFO's contents to the set point, each a jump in the output: the
+  // re-centrings above, and the steps of a device's time and the offsets of a young loop
+  // that the FIFO took.
+  int32_t FifoShifts() const { return shifts_.load(std::memory_order_relaxed); }
   // Pushes whose factor the output-room test had to limit since Init.
   int32_t FactorLimitCount() const { return factorLimits_.load(std::memory_order_relaxed); }
   // FIFO samples per channel: usable capacity (as sized by Init) and current level.
@@ -158,6 +167,7 @@ class AsyncResampler {
     int64_t got = 0;
     int64_t silence = 0;
     double timeNs = 0.0;
+    double ageNs = 0.0;    // of the output's clock line
     double periodNs = 0.0;
     double jitterNs = 0.0;
     int32_t block = 0;
@@ -270,6 +280,7 @@ class AsyncResampler {
   std::atomic<int64_t> pubGot_{0};
   std::atomic<int64_t> pubSilence_{0};
   std::atomic<double> pubTimeNs_{0.0};
+  std::atomic<double> pubAgeNs_{0.0};
   std::atomic<double> pubPeriodNs_{0.0};
   std::atomic<double> pubJitterNs_{0.0};
   std::atomic<int32_t> pubBlock_{0};
@@ -287,6 +298,7 @@ class AsyncResampler {
   std::atomic<double> measuredRatio_{0.0};
   std::atomic<int32_t> fifoGrowths_{0};
   std::atomic<int32_t> recentres_{0};
+  std::atomic<int32_t> shifts_{0};
   // Copies of configuration figures the statistics getters read while Init may run.
   std::atomic<bool> variableRatio_{false};
   bool spreadMeters_ = true;

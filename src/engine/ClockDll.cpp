@@ -19,10 +19,17 @@ constexpr double kClipSigmas = 4.0;
 constexpr double kFloorRateNoise = 0.3e-6;
 constexpr double kFloorMinHz = 0.002;
 constexpr double kStartRateNoise = 500e-6;
+// With a nominal rate the period is known to within a small share from the start, so the
+// start's loop need not be any wider than this rate noise allows.
+constexpr double kStartRateNoiseNominal = 50e-6;
 constexpr double kFloorMaxHz = 0.2;
 // A step needs its outliers to persist this long as well (on short blocks a few late
 // callbacks in a row happen by chance).
 constexpr double kStepMinNs = 25e6;
+// A small step must move the line by at least this much: below it the loop's own tracking
+// is the better answer.
+constexpr double kSmallStepMinNs = 2e6;
+constexpr double kSmallStepSigmas = 2.0;
 }  // namespace
 
 double ClockDll::FloorHz(double jitterNs, double blockNs) {
@@ -32,16 +39,49 @@ double ClockDll::FloorHz(double jitterNs, double blockNs) {
   return std::clamp(w / (kTwoPi * blockNs / kSecondNs), kFloorMinHz, kFloorMaxHz);
 }
 
-double ClockDll::StartCapHz(double jitterNs, double blockNs) {
+double ClockDll::StartCapHz(double jitterNs, double blockNs, double rateNoise) {
   // The widest loop whose period noise stays within kStartRateNoise: on clean clocks far
   // above kStartHz, on callbacks that come in pairs (jitter near a block) about 0.1 Hz.
   if (!(blockNs > 0.0)) return kStartHz;
   const double ratio = std::max(jitterNs, 1.0) / blockNs;
-  const double w = std::pow(kStartRateNoise / ratio, 2.0 / 3.0);
+  const double w = std::pow(rateNoise / ratio, 2.0 / 3.0);
   return std::max(w / (kTwoPi * blockNs / kSecondNs), kFloorMinHz);
 }
 
 double ClockDll::JitterNs() const { return std::sqrt(errSq_); }
+
+bool ClockDll::SmallStep(double e, double sigma, double intervalNs, double predicted, int64_t frames) {
+  // A stall that lost less time than the outlier gate (common where the driver runs on a
+  // coarse tick): the blocks stay inside the gate, each steering the loop, and a second-
+  // order loop would turn the offset into a period error of many hundreds of ppm. Seen as
+  // the mean error of the latest kSmallStepBlocks blocks lying well off the line and
+  // well off the mean of the blocks before them (a period still converging keeps its
+  // offset from one window to the next; a step jumps). The period those blocks bent is put
+  // back and the line moves to their mean.
+  const int32_t slot = smallNext_ % kSmallRing;
+  smallErr_[slot] = e;
+  smallPeriod_[slot] = periodNs_;
+  ++smallNext_;
+  if (settle_ > 0 || blocks_ < 16 || smallNext_ < 2 * kSmallStepBlocks) return false;
+  double latest = 0.0, before = 0.0;
+  for (int32_t k = 1; k <= kSmallStepBlocks; ++k) {
+    latest += smallErr_[(smallNext_ - k) % kSmallRing];
+    before += smallErr_[(smallNext_ - k - kSmallStepBlocks) % kSmallRing];
+  }
+  latest /= kSmallStepBlocks;
+  before /= kSmallStepBlocks;
+  const double limit = std::max({kSmallStepSigmas * sigma, 0.25 * intervalNs, kSmallStepMinNs});
+  if (std::fabs(latest) <= limit || std::fabs(latest - before) <= limit) return false;
+  periodNs_ = smallPeriod_[(smallNext_ - kSmallStepBlocks) % kSmallRing];
+  timeNs_ = predicted + latest;
+  frames_ = frames;
+  smallNext_ = 0;
+  settle_ = kStepSettleBlocks;
+  holdBlocks_ = kStepSettleBlocks;
+  ++steps_;
+  ++blocks_;
+  return true;
+}
 
 void ClockDll::Reset(double rateHz) {
   frames_ = 0;
@@ -70,6 +110,8 @@ void ClockDll::Start(int64_t frames, double timeNs) {
   offLineSinceNs_ = -1.0;
   outliers_ = 0;
   settle_ = 0;
+  holdBlocks_ = 1;
+  smallNext_ = 0;
   bandwidthHz_ = kStartHz;
 }
 
@@ -137,6 +179,7 @@ bool ClockDll::Update(int64_t frames, int64_t timeNs) {
       frames_ = frames;
       outliers_ = 0;
       settle_ = kStepSettleBlocks;
+      holdBlocks_ = kStepSettleBlocks;  // a held period's mean offset restarts at the step
       offLineSinceNs_ = -1.0;
       ++steps_;
       ++blocks_;
@@ -153,6 +196,7 @@ bool ClockDll::Update(int64_t frames, int64_t timeNs) {
   // differences, so a small rms figure, but a spread of a whole tick).
   outliers_ = 0;
   offLineSinceNs_ = -1.0;
+  if (SmallStep(e, sigma, intervalNs, predicted, frames)) return true;
   if (settle_ > 0) {
     // After a step the line's offset is found again as the mean error of the next blocks,
     // its period left alone: placed by a few blocks of a sawtooth it may be off by half a
@@ -173,13 +217,26 @@ bool ClockDll::Update(int64_t frames, int64_t timeNs) {
   errSq_ += (0.5 * d * d - errSq_) * (blocks_ < 64 ? 1.0 / static_cast<double>(blocks_) : 1.0 / 64.0);
 
   const double ageSec = (t - startNs_) / kSecondNs;
+  // A stream's first seconds do not run at its rate: a playback device drains its prefill,
+  // a capture delivers its backlog, for a second or two. With a nominal rate given, the
+  // period stays at it meanwhile and only the line's offset follows, as the mean of the
+  // latest blocks; a fit that took in the start would carry its slope for tens of seconds,
+  // and a second-order loop turns an offset it is handed late into a period error.
+  const bool holdPeriod = nominalNs_ > 0.0 && ageSec < kPeriodHoldSec;
+  const double narrowAge = nominalNs_ > 0.0 ? std::max(0.0, ageSec - kPeriodHoldSec) : ageSec;
   const double floor = FloorHz(JitterNs(), intervalNs);
-  bandwidthHz_ = std::max(floor, std::min(kStartHz / (1.0 + ageSec / kNarrowSec), StartCapHz(JitterNs(), intervalNs)));
+  const double startCap = StartCapHz(JitterNs(), intervalNs, nominalNs_ > 0.0 ? kStartRateNoiseNominal : kStartRateNoise);
+  bandwidthHz_ = std::max(floor, std::min(kStartHz / (1.0 + narrowAge / kNarrowSec), startCap));
   // w per block interval; kept below 0.5 so the discrete loop stays well damped for long
   // blocks at low rates.
   const double w = std::min(kTwoPi * bandwidthHz_ * intervalNs / kSecondNs, 0.5);
-  timeNs_ = predicted + std::sqrt(2.0) * w * e;
-  periodNs_ += w * w * e / static_cast<double>(n);
+  if (holdPeriod) {
+    holdBlocks_ = std::min(holdBlocks_ + 1, kHoldMeanBlocks);
+    timeNs_ = predicted + e / static_cast<double>(holdBlocks_);
+  } else {
+    timeNs_ = predicted + std::sqrt(2.0) * w * e;
+    periodNs_ += w * w * e / static_cast<double>(n);
+  }
   // A device clock that is given a nominal rate runs within a small share of it; the
   // period never leaves that band, however the start's callbacks bunched.
   if (nominalNs_ > 0.0)

@@ -46,6 +46,12 @@ class ClockDll {
   static constexpr int32_t kStepSettleBlocks = 32;
   // Largest offset of a device clock from its nominal rate the loop believes.
   static constexpr double kMaxOffset = 0.001;
+  // With a nominal rate the period stays at it for this long after the line is placed,
+  // the line's offset following the mean of the latest kHoldMeanBlocks blocks.
+  static constexpr double kPeriodHoldSec = 3.0;
+  static constexpr int32_t kHoldMeanBlocks = 16;
+  // A step smaller than the outlier gate shows over this many blocks.
+  static constexpr int32_t kSmallStepBlocks = 12;
 
   // Bandwidth: starts at kStartHz and narrows as 1 / (1 + age / kNarrowSec) towards a floor
   // that the measured jitter sets (wider on clean clocks, narrower on noisy ones). Narrowing
@@ -54,11 +60,13 @@ class ClockDll {
   static constexpr double kStartHz = 1.0;
   static constexpr double kNarrowSec = 0.3;
   static double FloorHz(double jitterNs, double blockNs);
-  // Cap of the start bandwidth for the measured jitter.
-  static double StartCapHz(double jitterNs, double blockNs);
+  // Cap of the start bandwidth for the measured jitter: the widest loop whose period noise
+  // stays within rateNoise (relative).
+  static double StartCapHz(double jitterNs, double blockNs, double rateNoise);
 
  private:
   void Start(int64_t frames, double timeNs);
+  bool SmallStep(double e, double sigma, double intervalNs, double predicted, int64_t frames);
 
   int64_t frames_ = 0;
   double timeNs_ = 0.0;
@@ -72,6 +80,11 @@ class ClockDll {
   double lastRawNs_ = 0.0;
   double stepErr_ = 0.0;          // smallest error (by size) of the current outlier run
   int32_t outliers_ = 0;          // length of the current run of outliers on one side
+  int32_t holdBlocks_ = 1;        // blocks the offset is the mean of while the period is held
+  static constexpr int32_t kSmallRing = 2 * kSmallStepBlocks;
+  double smallErr_[kSmallRing] = {};     // errors of the latest blocks inside the gate
+  double smallPeriod_[kSmallRing] = {};  // and the period each of them met
+  int32_t smallNext_ = 0;
   int32_t settle_ = 0;            // blocks left of finding the offset again after a step
   int64_t blocks_ = 0;
   int32_t restarts_ = 0;

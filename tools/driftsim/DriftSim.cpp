@@ -293,16 +293,20 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
     for (int32_t i = std::min(60, totalSeconds); i < totalSeconds; ++i)
       glitches += result.seconds[i].underruns + result.seconds[i].overruns;
     result.steadyRmsPpm = k > 0 ? std::sqrt(sq / k) : 0.0;
-    double meanSq = 0;
-    int32_t seconds = 0;
-    for (int32_t i = 10; i < totalSeconds; ++i) {
-      const Second& s = result.seconds[i];
-      if (s.samples == 0) continue;
-      const double mean = s.ratioErrSumPpm / s.samples;
-      meanSq += mean * mean;
-      ++seconds;
-    }
-    result.secondMeanRms10Ppm = seconds > 0 ? std::sqrt(meanSq / seconds) : 0.0;
+    auto secondMeanRms = [&](int32_t fromSec) {
+      double meanSq = 0;
+      int32_t seconds = 0;
+      for (int32_t i = fromSec; i < totalSeconds; ++i) {
+        const Second& s = result.seconds[i];
+        if (s.samples == 0) continue;
+        const double mean = s.ratioErrSumPpm / s.samples;
+        meanSq += mean * mean;
+        ++seconds;
+      }
+      return seconds > 0 ? std::sqrt(meanSq / seconds) : 0.0;
+    };
+    result.secondMeanRms10Ppm = secondMeanRms(10);
+    result.secondMeanRms3Ppm = secondMeanRms(3);
     if (totalSeconds > 60) result.glitchesPerMinuteAfterFirst = glitches / ((totalSeconds - 60) / 60.0);
   }
   const int32_t from = settle >= 0 ? settle : totalSeconds / 2;
@@ -350,6 +354,8 @@ Result Run(const Case& c, const std::function<void(double, AsyncResampler&)>& ob
         (result.underrunsAfterGrace + result.overrunsAfterGrace) / ((totalSeconds - graceFrom) / 60.0);
   result.factorLimits = resampler->FactorLimitCount();
   result.fifoCapacityEnd = resampler->FifoCapacitySamples();
+  result.recentres = resampler->Recentres();
+  result.shifts = resampler->FifoShifts();
   result.trackLosses = resampler->InputTracker().TrackLossCount() + resampler->OutputTracker().TrackLossCount();
   return result;
 }

@@ -98,6 +98,7 @@ struct Result {
   // Rms of the one-second means of the ratio error from the tenth second on: what a pitch
   // measured per second of the output shows (the Wine bridge tests' figure).
   double secondMeanRms10Ppm = 0;
+  double secondMeanRms3Ppm = 0;    // the same from the third second (short takes)
   double ratioErrMeanPpm = 0;  // after settling
   double ratioErrRmsPpm = 0;
   double ratioErrWorstPpm = 0;
@@ -111,6 +112,8 @@ struct Result {
   int32_t trackLosses = 0;       // resets by the losing-track tests, both sides
   int32_t fifoCapacity = 0;      // samples per channel as sized by Init
   int32_t fifoCapacityEnd = 0;   // ... and at the end (the delay law may grow it)
+  int32_t recentres = 0;         // FIFO re-centrings after a gross error (delay law)
+  int32_t shifts = 0;            // moves of the FIFO contents of any cause (delay law)
   double minFactor = 0, maxFactor = 0;  // factors actually applied after settling
   int64_t pushes = 0, pulls = 0;
   std::vector<Second> seconds;

@@ -168,6 +168,9 @@ BridgeTake RunBridgeOnce(const BridgeCase& bc) {
   // As Start sets it; DS_BRIDGE_FIXED_RATIO=1 holds the nominal ratio instead, to measure
   // the device path without the ratio control (both cables run on one clock).
   cfg.variableRatio = std::getenv("DS_BRIDGE_FIXED_RATIO") != nullptr ? 0 : 1;
+  // DS_BRIDGE_LAW=level or =delay picks the ratio control's law for comparison by hand.
+  if (const char* law = std::getenv("DS_BRIDGE_LAW"); law != nullptr)
+    cfg.ratioControl = std::string(law) == "level" ? kRatioControlLevel : kRatioControlDelay;
   cfg.inputRate = bc.srcRate;
   cfg.outputRate = bc.dstRate;
   EXPECT_TRUE(resampler.Init(cfg));
