@@ -27,10 +27,12 @@ constexpr double kRatioThatFitsMaxBlock = 1.0 / (0.5 * 1.1 * 1.1);
 // Smallest factor whose filter reach (window 31) stays inside the 128-sample history.
 constexpr float kMinFactor = 0.125f;
 // Smoother of the delay control's ratio: its pole sits this many times above the loop's
-// bandwidth, its time constant at most kSmoothMaxSec.
+// bandwidth, its time constant at most kSmoothMaxSec. Four times leaves the loop about 14
+// degrees of lag; what it buys is a ratio that hardly moves within a second, since pitch
+// movement within 100 ms pieces of a tone reads as distortion.
 constexpr double kTwoPiLoop = 6.283185307179586;
-constexpr double kSmoothAbove = 8.0;
-constexpr double kSmoothMaxSec = 1.0;
+constexpr double kSmoothAbove = 4.0;
+constexpr double kSmoothMaxSec = 2.0;
 
 uint32_t NowNonZero() {
   uint32_t now = MmTimeMs();
@@ -241,6 +243,8 @@ void AsyncResampler::ResetControl() {
   glitchesSeen_ = glitchNext_ = glitchHeld_ = 0;
   outRestartsSeen_ = outStepsSeen_ = inStepsSeen_ = 0;
   stepPending_ = false;
+  setOffset_ = 0.0;
+  fifoGrew_ = false;
   glitches_.store(0, std::memory_order_relaxed);
   clockSeq_.store(0, std::memory_order_relaxed);
   pubGot_.store(0, std::memory_order_relaxed);
@@ -421,6 +425,7 @@ void AsyncResampler::NoteGlitches(double nowNs, double blockOut, int32_t outBloc
   // The delay moves to the new set point at once (one more short gap, in a stretch that is
   // glitching anyway) rather than through the ratio, which would bend the pitch for seconds.
   stepPending_ = true;
+  fifoGrew_ = true;
   LogPrintf("AsyncResampler: %i glitches within %.0f s, FIFO grown from %i to %i samples\n", kGrowGlitches,
             kGrowWindowSec, capacity, grown);
 }
@@ -455,13 +460,25 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   const double blockOut = n * measured;
   NoteGlitches(tIn, blockOut, out.block);
   const int32_t capacity = capacitySamples_.load(std::memory_order_relaxed);
-  const double setPoint = 0.5 * (capacity + blockOut - out.block);
+  // The set point: the middle of the usable window (capacity less both blocks), or where
+  // the delay stood near it when the loop started (see below). A re-centring after an
+  // error and a grown FIFO go back to the middle.
+  const double middle = 0.5 * (capacity + blockOut - out.block);
+  if (recentrePending_ || fifoGrew_) {
+    setOffset_ = 0.0;
+    fifoGrew_ = false;
+  }
+  const double setPoint = middle + setOffset_;
 
   if (!loopRunning_) {
-    // The first start puts the delay at the set point at once: where the priming left it
-    // depends on how the first blocks fell, by up to a block, which the loop would
-    // otherwise take seconds to remove at the bounded ratio.
-    if (recentrePending_ || !loopStarted_) {
+    // The loop starts seconds into the stream, where moving the FIFO's contents would be
+    // heard: a delay that stands within kSetPointShare of the usable window from its middle
+    // becomes the set point as it is; one further out (or after an error) is put at the
+    // middle at once, which the bounded ratio would take seconds to do.
+    const double window = std::max(0.0, capacity - blockOut - out.block);
+    if (!recentrePending_ && !loopStarted_ && std::fabs(delayReal - middle) <= kSetPointShare * window) {
+      setOffset_ = delayReal - middle;
+    } else if (recentrePending_ || !loopStarted_) {
       Recentre(delayReal - setPoint, recentrePending_);
       loop_.Reset();
     }
@@ -561,9 +578,9 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   setPoint_.store(setPoint, std::memory_order_relaxed);
   loopBandwidth_.store(bandwidth, std::memory_order_relaxed);
   srcDelay_.store(std::max(0, static_cast<int32_t>(std::lround(delayReal))), std::memory_order_relaxed);
-  // The ratio in force follows through a one-pole smoother well above the loop's bandwidth
-  // (a few degrees of lag there), so that what remains of the callbacks' timing noise in
-  // the delay does not move the pitch within a fraction of a second.
+  // The ratio in force follows through a one-pole smoother above the loop's bandwidth, so
+  // that what remains of the callbacks' timing noise in the delay does not move the pitch
+  // within a fraction of a second.
   const double tau = std::clamp(1.0 / (kTwoPiLoop * kSmoothAbove * bandwidth), 0.0, kSmoothMaxSec);
   // The ratio moves around the clocks' ratio as measured when the loop started: the clock
   // loops keep refining their periods for minutes, and following them would pull the

@@ -38,11 +38,10 @@ struct ResamplerConfig {
   double ratioBand = 0.0;        // non-zero: factor held within (1 +- band) x nominal
   double maxTrackRatio = 1.08;   // bound of the losing-track test
   uint8_t muteUntilLocked = 0;   // silence while either side's short rate is unsettled
-  // Law of the ratio control: kRatioControlDelay (0) holds the delay through the
-  // resampler with per-side clock loops; kRatioControlLevel (1, default) steers by the
-  // FIFO level. The level law stays the default while the delay control loses to it on
-  // DirectSound's start-up timing under Wine (capture over-delivers for seconds).
-  int32_t ratioControl = 1;
+  // Law of the ratio control: kRatioControlDelay (0, default) holds the delay through the
+  // resampler with per-side clock loops; kRatioControlLevel (1) steers by the FIFO level,
+  // the original law, kept for comparison.
+  int32_t ratioControl = 0;
 };
 
 constexpr int32_t kRatioControlDelay = 0;
@@ -67,9 +66,12 @@ class AsyncResampler {
   static constexpr double kGrowWindowSec = 10.0;
   static constexpr int32_t kMaxFifoGrowth = 4;
   // The delay loop's bandwidth starts here and narrows as 1 / (1 + age / kLoopNarrowSec)
-  // to kLoopFloorShare times the clock loops' jitter floor.
-  static constexpr double kLoopStartHz = 1.0;
-  static constexpr double kLoopNarrowSec = 0.4;
+  // to kLoopFloorShare times the clock loops' jitter floor. Their product sets how much of
+  // its age the loop remembers once narrowed (about 0.4 s x Hz); the start is no wider
+  // because callbacks on a coarse tick leave milliseconds of error in the delay for the
+  // first seconds, which a wider loop turns into hundreds of ppm of pitch.
+  static constexpr double kLoopStartHz = 0.3;
+  static constexpr double kLoopNarrowSec = 1.33;
   static constexpr double kLoopFloorShare = 1.0;
   // For this long after the loop starts, an offset of the delay beyond a block is taken by
   // the FIFO rather than the ratio.
@@ -85,6 +87,9 @@ class AsyncResampler {
   // a loop started on a delay that is still moving integrates the streams' start-up. Until
   // then the ratio stays at the rates' ratio.
   static constexpr double kLoopAfterLineSec = 4.0;
+  // Share of the usable FIFO window, each side of its middle, within which the delay at the
+  // loop's first start is kept as the set point rather than moved.
+  static constexpr double kSetPointShare = 0.15;
 
   AsyncResampler();
   ~AsyncResampler();
@@ -244,6 +249,8 @@ class AsyncResampler {
   bool delayLaw_ = true;
   ClockDll inDll_;
   DelayLoopFilter loop_;
+  double setOffset_ = 0.0;  // set point less the middle of the usable window
+  bool fifoGrew_ = false;
   int64_t inFrames_ = 0;
   int64_t putSamples_ = 0;       // samples stored into the FIFO
   int64_t droppedSamples_ = 0;   // samples of pushes refused by a full FIFO

@@ -6,6 +6,7 @@
 //            [--case in out ppm jitterMs frames count] [--tick ms] [--prefill blocks]
 //            [--out-pause at seconds] [--in-stall at seconds] [--replay trace-file]
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,6 +112,18 @@ int Replay(const char* path, const std::string& law, bool trace) {
         continue;
       }
       const driftsim::Result r = driftsim::Run(c);
+      // Flutter: the ratio's movement within each second (what 100 ms pieces of a tone show
+      // as distortion), rms from the third second on.
+      double varSum = 0.0;
+      int32_t varSeconds = 0;
+      for (size_t i = 3; i < r.seconds.size(); ++i) {
+        const driftsim::Second& x = r.seconds[i];
+        if (x.samples < 2) continue;
+        const double mean = x.ratioErrSumPpm / x.samples;
+        varSum += std::max(0.0, x.ratioErrSumSqPpm / x.samples - mean * mean);
+        ++varSeconds;
+      }
+      std::printf("  flutter %7.2f ppm", varSeconds > 0 ? std::sqrt(varSum / varSeconds) : 0.0);
       std::printf("  %-5s pitch3 %8.2f pitch10 %8.2f ppm  worst %8.1f ppm  glitches after grace %lld+%lld  fifo end %d  recentres %d shifts %d\n",
                   l == kRatioControlLevel ? "level" : "delay", r.secondMeanRms3Ppm, r.secondMeanRms10Ppm, r.ratioErrWorstPpm,
                   static_cast<long long>(r.underrunsAfterGrace), static_cast<long long>(r.overrunsAfterGrace),
