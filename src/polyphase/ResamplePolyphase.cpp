@@ -82,7 +82,6 @@ constexpr std::size_t kBlockAlign = 32;
 // Largest 2K served by the phase rows and the stack buffer (window 63 at n = 128).
 constexpr int32_t kMaxRowTaps = 64;
 constexpr std::size_t kMaxRowBytes = std::size_t(8) << 20;
-constexpr std::size_t kMaxPairBytes = std::size_t(8) << 20;
 // The rows serve instants whose interpolation fraction d keeps at least this far from 0
 // and 1 (or is exactly 0): there the nudge cannot move either side's phase, so the left
 // side takes phase φ and the right side n − 1 − φ, as the rows assume. The margin over
@@ -90,9 +89,12 @@ constexpr std::size_t kMaxPairBytes = std::size_t(8) << 20;
 constexpr double kRowGuard = 2 * kPhaseNudge;
 // Samples widened per chunk in the run at factors of 1 and above.
 constexpr int32_t kChunk = 256;
-// Largest reach (taps a side) whose tap offsets j·s the run below factor 1 tabulates per
-// call: window 31 at factor 0.125 has 125.
-constexpr int32_t kMaxTabledReach = 160;
+// Stretch rows (the run below factor 1): instants summed together, zero entries on either
+// side of a row (at least kLanes − 1), the largest 2K served, and a bound on their size.
+constexpr int32_t kLanes = 4;
+constexpr int32_t kStretchPad = 4;
+constexpr int32_t kMaxStretchTaps = 256;
+constexpr std::size_t kMaxStretchBytes = std::size_t(8) << 20;
 
 std::size_t AlignUp(std::size_t v, std::size_t a) { return (v + a - 1) / a * a; }
 
@@ -120,36 +122,53 @@ const double* PhaseRows(const ResamplePolyphaseState* s) {
   return reinterpret_cast<const double*>(reinterpret_cast<const unsigned char*>(s) + RowsOffset(s->tableLength));
 }
 
-// L pairs, then zero pairs for the positions of masked taps, which reach less than one
-// tap spacing (below n entries) beyond the table.
-std::size_t PairCount(int32_t tableLength, int32_t phaseCount) {
-  return std::size_t(tableLength) + std::size_t(phaseCount) + 1;
-}
+int32_t StretchRowLength(int32_t K) { return 2 * K + 2 * kStretchPad; }
 
-std::size_t PairsOffset(int32_t tableLength, int32_t phaseCount) {
+std::size_t StretchOffset(int32_t tableLength, int32_t phaseCount) {
   return AlignUp(RowsOffset(tableLength) + RowBytes(tableLength, phaseCount), kBlockAlign);
 }
 
-// Bytes of entry pairs a design carries; 0 when it has none (tables beyond what any
-// sensible design needs are read the plain way instead).
-std::size_t PairBytes(int32_t tableLength, int32_t phaseCount) {
-  const std::size_t bytes = PairCount(tableLength, phaseCount) * 2 * sizeof(double);
-  return bytes <= kMaxPairBytes ? bytes : 0;
+// Bytes of stretch rows a design carries; 0 when it has none (designs beyond what any
+// sensible use needs are read the plain way instead).
+std::size_t StretchBytes(int32_t tableLength, int32_t phaseCount) {
+  const int32_t K = SideTaps(tableLength, phaseCount);
+  if (2 * int64_t(K) > kMaxStretchTaps) return 0;
+  const std::size_t bytes = std::size_t(phaseCount) * 2 * std::size_t(StretchRowLength(K)) * sizeof(double);
+  return bytes <= kMaxStretchBytes ? bytes : 0;
 }
 
-const double* EntryPairs(const ResamplePolyphaseState* s) {
-  if (PairBytes(s->tableLength, s->phaseCount) == 0) return nullptr;
+const double* StretchRows(const ResamplePolyphaseState* s) {
+  if (StretchBytes(s->tableLength, s->phaseCount) == 0) return nullptr;
   return reinterpret_cast<const double*>(reinterpret_cast<const unsigned char*>(s) +
-                                         PairsOffset(s->tableLength, s->phaseCount));
+                                         StretchOffset(s->tableLength, s->phaseCount));
 }
 
-void FillEntryPairs(double* pairs, const float* F, int32_t L, int32_t n) {
-  for (int32_t q = 0; q < L; ++q) {
-    pairs[2 * q] = F[q];
-    pairs[2 * q + 1] = double(F[q + 1]) - double(F[q]);
+// For every phase φ: A at [pad + idx] and B one row length further, idx = 0 ... 2K − 1.
+// idx < K: the right side's entry q = φ + (K − 1 − idx)·n at fraction d: A = F[q],
+// B = F[q + 1] − F[q]. idx >= K: the left side's entry q = (n − 1 − φ) + (idx − K)·n at
+// fraction 1 − d: A = F[q + 1], B = F[q] − F[q + 1]. Entries beyond the table stay 0.
+void FillStretchRows(double* rows, const float* F, int32_t n, int32_t L) {
+  const int32_t K = SideTaps(L, n);
+  const int32_t len = StretchRowLength(K);
+  for (int32_t phi = 0; phi < n; ++phi) {
+    double* A = rows + std::size_t(phi) * 2 * std::size_t(len);
+    double* B = A + len;
+    for (int32_t m = 0; m < len; ++m) A[m] = B[m] = 0.0;
+    for (int32_t r = 0; r < K; ++r) {
+      const int64_t q = int64_t(phi) + int64_t(r) * n;
+      if (q < L) {
+        A[kStretchPad + K - 1 - r] = F[q];
+        B[kStretchPad + K - 1 - r] = double(F[q + 1]) - double(F[q]);
+      }
+      const int64_t ql = int64_t(n - 1 - phi) + int64_t(r) * n;
+      if (ql < L) {
+        A[kStretchPad + K + r] = F[ql + 1];
+        B[kStretchPad + K + r] = double(F[ql]) - double(F[ql + 1]);
+      }
+    }
   }
-  for (std::size_t e = 2 * std::size_t(L); e < 2 * PairCount(L, n); ++e) pairs[e] = 0.0;
 }
+
 
 void FillPhaseRows(double* rows, const float* F, int32_t n, int32_t L) {
   const int32_t K = SideTaps(L, n);
@@ -372,35 +391,6 @@ inline int32_t StretchedTapCount(double u0, double s, double invS, double limit)
   return int32_t(c);
 }
 
-// With the entry pairs both sides of an instant become one pass over ascending samples:
-// the sweep sums coefficient(|j·s − fs|)·x[j] over j, where fs = frac·s; for j <= 0 that
-// is the left side's position (frac − j)·s, for j >= 1 the right side's (j − frac)·s.
-// The vector sweeps run over the whole reach j = 1 − C ... C of the call (C taps a side
-// at most), the same for every instant, so their loops never mispredict; the taps that an
-// instant does not have get a zero coefficient. Which taps take part (j = first ... last)
-// comes from the two sides' tap counts, decided exactly as the plain reading decides it.
-// Positions beyond the table (masked taps only) land in zero pairs behind it.
-inline double PairTap(const double* pairs, const float* x, int32_t j, double fs, double s) {
-  const double u = std::fabs(double(j) * s - fs);
-  const int32_t q = int32_t(u);
-  const double* p = pairs + 2 * std::ptrdiff_t(q);
-  return (p[0] + (u - q) * p[1]) * double(x[j]);
-}
-
-// Lane masks for the first and the final group of a tabled sweep: kLeadMask[e] drops the
-// first e lanes, kTrailMask[e] the last e lanes of four.
-alignas(32) constexpr uint64_t kLeadMask[4][4] = {
-    {~0ull, ~0ull, ~0ull, ~0ull}, {0, ~0ull, ~0ull, ~0ull}, {0, 0, ~0ull, ~0ull}, {0, 0, 0, ~0ull}};
-alignas(32) constexpr uint64_t kTrailMask[4][4] = {
-    {~0ull, ~0ull, ~0ull, ~0ull}, {~0ull, ~0ull, ~0ull, 0}, {~0ull, ~0ull, 0, 0}, {~0ull, 0, 0, 0}};
-
-// StretchedTapCount for a side whose first position u0 lies in [0, s): such a side has
-// reach − 1 or reach taps (reach = the count at position 0), which two positions decide.
-inline int32_t TapCountNearReach(double u0, double s, double invS, double limit, int32_t reach) {
-  if (reach >= 2 && !(u0 + double(reach - 2) * s < limit)) return StretchedTapCount(u0, s, invS, limit);
-  return reach - 1 + int32_t(u0 + double(reach - 1) * s < limit);
-}
-
 #if VELORAND_POLYPHASE_SSE2
 
 inline __m128d LoadPairAsDouble(const float* p) {
@@ -452,170 +442,6 @@ inline double StretchedSide(const float* F, const float* x, bool leftwards, doub
   return acc;
 }
 
-// Coefficients at the two positions in pos from the entry pairs.
-inline __m128d PairCoefficients(const double* pairs, __m128d pos) {
-  const __m128i q = _mm_cvttpd_epi32(pos);
-  const __m128d d = _mm_sub_pd(pos, _mm_cvtepi32_pd(q));
-  const __m128d a = _mm_load_pd(pairs + 2 * std::ptrdiff_t(_mm_cvtsi128_si32(q)));
-  const __m128d b = _mm_load_pd(pairs + 2 * std::ptrdiff_t(_mm_cvtsi128_si32(_mm_shuffle_epi32(q, 1))));
-  return _mm_add_pd(_mm_unpacklo_pd(a, b), _mm_mul_pd(d, _mm_unpackhi_pd(a, b)));
-}
-
-// The sweep's constants for one instant.
-struct SweepFrame {
-  __m128d s, fs;  // tap spacing and frac·s, broadcast
-  __m128d lo, hi;  // taps take part for lo < j < hi
-};
-
-inline __m128d SweepPositions(__m128d j, const SweepFrame& f) {
-  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
-  return _mm_and_pd(_mm_sub_pd(_mm_mul_pd(j, f.s), f.fs), magnitude);
-}
-
-// Taps j and j + 1 (samples xj[0], xj[1]) of the sweep, added to acc.
-inline __m128d SweepTaps(const double* pairs, const float* xj, __m128d j, const SweepFrame& f, __m128d acc) {
-  return _mm_add_pd(acc, _mm_mul_pd(PairCoefficients(pairs, SweepPositions(j, f)), LoadPairAsDouble(xj)));
-}
-
-// The same, each tap zero outside lo < j < hi.
-inline __m128d MaskedSweepTaps(const double* pairs, const float* xj, __m128d j, const SweepFrame& f, __m128d acc) {
-  const __m128d inside = _mm_and_pd(_mm_cmpgt_pd(j, f.lo), _mm_cmplt_pd(j, f.hi));
-  const __m128d c = _mm_and_pd(PairCoefficients(pairs, SweepPositions(j, f)), inside);
-  return _mm_add_pd(acc, _mm_mul_pd(c, LoadPairAsDouble(xj)));
-}
-
-inline double PairSweep(const double* pairs, const float* x, int32_t reach, int32_t first, int32_t last, double fs,
-                        double s) {
-  const SweepFrame f{_mm_set1_pd(s), _mm_set1_pd(fs), _mm_set1_pd(first - 0.5), _mm_set1_pd(last + 0.5)};
-  const __m128d two = _mm_set1_pd(2.0);
-  // reach pairs of taps j0, j0 + 1, ... up to reach.
-  const int32_t j0 = 1 - reach;
-  __m128d j = _mm_set_pd(j0 + 1.0, double(j0));
-  __m128d acc0 = _mm_setzero_pd(), acc1 = _mm_setzero_pd();
-  const float* xj = x + j0;
-  if (first > j0 + 1 || last < reach - 2) {
-    // Taps missing beyond the first and the last pair (never with the engine's
-    // designs): every pair masked.
-    for (int32_t g = 0; g < reach; ++g, j = _mm_add_pd(j, two)) acc0 = MaskedSweepTaps(pairs, xj + 2 * g, j, f, acc0);
-    return HorizontalSum(acc0);
-  }
-  // Only the first and the last pair can lack a tap.
-  acc0 = MaskedSweepTaps(pairs, xj, j, f, acc0);
-  if (reach == 1) return HorizontalSum(acc0);
-  j = _mm_add_pd(j, two);
-  int32_t g = 1;
-  for (; g + 2 <= reach - 1; g += 2) {
-    acc1 = SweepTaps(pairs, xj + 2 * g, j, f, acc1);
-    j = _mm_add_pd(j, two);
-    acc0 = SweepTaps(pairs, xj + 2 * g + 2, j, f, acc0);
-    j = _mm_add_pd(j, two);
-  }
-  if (g < reach - 1) {
-    acc1 = SweepTaps(pairs, xj + 2 * g, j, f, acc1);
-    j = _mm_add_pd(j, two);
-    ++g;
-  }
-  acc1 = MaskedSweepTaps(pairs, xj + 2 * g, j, f, acc1);
-  return HorizontalSum(_mm_add_pd(acc0, acc1));
-}
-
-// Taps j, j + 1 with their offsets j·s read from the call's table.
-inline __m128d TabledPairCoefficients(const double* pairs, const double* js, __m128d fs) {
-  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
-  return PairCoefficients(pairs, _mm_and_pd(_mm_sub_pd(_mm_load_pd(js), fs), magnitude));
-}
-
-// PairSweep with the offsets j·s of the call's reach tabulated in js (16-byte aligned,
-// from j = 1 − reach); the edge pairs are masked by table.
-inline double TabledPairSweep(const double* pairs, const float* x, const double* js, int32_t reach, int32_t first,
-                              int32_t last, double fs, double s) {
-  const int32_t j0 = 1 - reach;
-  if (reach < 2 || first > j0 + 1 || last < reach - 1) return PairSweep(pairs, x, reach, first, last, fs, s);
-  const __m128d fsv = _mm_set1_pd(fs);
-  const float* xj = x + j0;
-  const __m128d lead = _mm_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
-  const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
-  __m128d acc0 = _mm_mul_pd(_mm_and_pd(TabledPairCoefficients(pairs, js, fsv), lead), LoadPairAsDouble(xj));
-  __m128d acc1 = _mm_setzero_pd();
-  int32_t m = 2;
-  const int32_t innerEnd = 2 * reach - 2;
-  for (; m + 4 <= innerEnd; m += 4) {
-    acc1 = _mm_add_pd(acc1, _mm_mul_pd(TabledPairCoefficients(pairs, js + m, fsv), LoadPairAsDouble(xj + m)));
-    acc0 = _mm_add_pd(acc0, _mm_mul_pd(TabledPairCoefficients(pairs, js + m + 2, fsv), LoadPairAsDouble(xj + m + 2)));
-  }
-  if (m < innerEnd) {
-    acc1 = _mm_add_pd(acc1, _mm_mul_pd(TabledPairCoefficients(pairs, js + m, fsv), LoadPairAsDouble(xj + m)));
-    m += 2;
-  }
-  acc1 = _mm_add_pd(acc1,
-                    _mm_mul_pd(_mm_and_pd(TabledPairCoefficients(pairs, js + m, fsv), trail), LoadPairAsDouble(xj + m)));
-  return HorizontalSum(_mm_add_pd(acc0, acc1));
-}
-
-// TabledPairSweep in two halves for a call over several channels: the coefficients of an
-// instant, masked as the sweep masks them, into c (2 * reach doubles, 16-byte aligned),
-// once for all channels; then each channel's sum in exactly the sweep's order, so that it
-// equals the single-channel result bit for bit. Only for the instants the sweep itself
-// reads by table (reach >= 2, first <= 2 - reach, last >= reach - 1).
-inline void TabledPairCoefficientsInto(const double* pairs, const double* js, int32_t reach, int32_t first,
-                                       int32_t last, double fs, double* c) {
-  const int32_t j0 = 1 - reach;
-  const __m128d fsv = _mm_set1_pd(fs);
-  const __m128d lead = _mm_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
-  const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
-  _mm_store_pd(c, _mm_and_pd(TabledPairCoefficients(pairs, js, fsv), lead));
-  const int32_t innerEnd = 2 * reach - 2;
-  int32_t m = 2;
-  for (; m < innerEnd; m += 2) _mm_store_pd(c + m, TabledPairCoefficients(pairs, js + m, fsv));
-  _mm_store_pd(c + m, _mm_and_pd(TabledPairCoefficients(pairs, js + m, fsv), trail));
-}
-
-inline double TabledPairDot(const double* c, const float* xj, int32_t reach) {
-  __m128d acc0 = _mm_mul_pd(_mm_load_pd(c), LoadPairAsDouble(xj));
-  __m128d acc1 = _mm_setzero_pd();
-  int32_t m = 2;
-  const int32_t innerEnd = 2 * reach - 2;
-  for (; m + 4 <= innerEnd; m += 4) {
-    acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
-    acc0 = _mm_add_pd(acc0, _mm_mul_pd(_mm_load_pd(c + m + 2), LoadPairAsDouble(xj + m + 2)));
-  }
-  if (m < innerEnd) {
-    acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
-    m += 2;
-  }
-  acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
-  return HorizontalSum(_mm_add_pd(acc0, acc1));
-}
-
-// TabledPairDot for two channels in one pass: each keeps its own two sums in the same
-// order (so its result is unchanged), and the four independent sums hide the addition
-// latency that bounds a single channel's pass.
-inline void TabledPairDot2(const double* c, const float* xa, const float* xb, int32_t reach, double* ra, double* rb) {
-  const __m128d c0 = _mm_load_pd(c);
-  __m128d a0 = _mm_mul_pd(c0, LoadPairAsDouble(xa)), b0 = _mm_mul_pd(c0, LoadPairAsDouble(xb));
-  __m128d a1 = _mm_setzero_pd(), b1 = _mm_setzero_pd();
-  int32_t m = 2;
-  const int32_t innerEnd = 2 * reach - 2;
-  for (; m + 4 <= innerEnd; m += 4) {
-    const __m128d cm = _mm_load_pd(c + m), cn = _mm_load_pd(c + m + 2);
-    a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
-    b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
-    a0 = _mm_add_pd(a0, _mm_mul_pd(cn, LoadPairAsDouble(xa + m + 2)));
-    b0 = _mm_add_pd(b0, _mm_mul_pd(cn, LoadPairAsDouble(xb + m + 2)));
-  }
-  if (m < innerEnd) {
-    const __m128d cm = _mm_load_pd(c + m);
-    a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
-    b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
-    m += 2;
-  }
-  const __m128d cm = _mm_load_pd(c + m);
-  a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
-  b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
-  *ra = HorizontalSum(_mm_add_pd(a0, a1));
-  *rb = HorizontalSum(_mm_add_pd(b0, b1));
-}
-
 #else
 
 inline double StretchedSide(const float* F, const float* x, bool leftwards, double u0, double s, int32_t count) {
@@ -636,23 +462,6 @@ inline double StretchedSide(const float* F, const float* x, bool leftwards, doub
   double acc = (a0 + a1) + (a2 + a3);
   for (; k < count; ++k) acc += coefficient(u0 + double(k) * s) * x[dir * k];
   return acc;
-}
-
-inline double PairSweep(const double* pairs, const float* x, int32_t, int32_t first, int32_t last, double fs,
-                        double s) {
-  double a0 = 0, a1 = 0;
-  int32_t j = first;
-  for (; j + 1 <= last; j += 2) {
-    a0 += PairTap(pairs, x, j, fs, s);
-    a1 += PairTap(pairs, x, j + 1, fs, s);
-  }
-  if (j <= last) a0 += PairTap(pairs, x, j, fs, s);
-  return a0 + a1;
-}
-
-inline double TabledPairSweep(const double* pairs, const float* x, const double*, int32_t reach, int32_t first,
-                              int32_t last, double fs, double s) {
-  return PairSweep(pairs, x, reach, first, last, fs, s);
 }
 
 #endif
@@ -981,413 +790,433 @@ int32_t RunWideChannels(const ResamplePolyphaseState* s, const float* const* src
   return RunWideChannelsForTaps<PortableWideChannels>(s, src, channels, dst, t, end, step, norm);
 }
 
-struct PortableStretched {
-  // Several channels share an instant's coefficients (see TabledPairCoefficientsInto).
-  static constexpr bool kSharedCoefficients = VELORAND_POLYPHASE_SSE2 != 0;
+// ---- Factor < 1 -------------------------------------------------------------------------
+// The filter is stretched by 1 / factor and its sum scaled back by factor. The run takes
+// chunks of up to kStretchInstants consecutive instants. For every sample the chunk reads
+// it works out the sample's position v = (k − t0)·s against the chunk's first instant t0
+// once: its phase φ, fraction d and row R (v = (R·n + φ) + d). Instant m of the chunk sits
+// m·n entries further on, so it reads the sample at entry φ + (R − m)·n (right side,
+// R >= m) or at (n − 1 − φ) + (m − R − 1)·n with fraction 1 − d (left side); both are one
+// entry of φ's stretch row, at idx = m − R + K − 1. kLanes consecutive instants then take
+// kLanes consecutive entries of the row: one contiguous load, one multiply-add for the
+// coefficients, one for the sums.
+//
+// Two things the rows do not see are settled instant by instant against the plain
+// reading. An instant's true time drifts from t0 + m·step by the rounding of the
+// accumulated time; past kMaxDrift table entries (never at the engine's times, which stay
+// small) the instant takes the plain reading. And the plain reading stops a side at
+// positions below L − kPhaseNudge while the rows stop at L: a tap in between (the
+// coefficient there is F[L − 1], not small) is taken back out, or put in where rounding
+// left it out, by an explicit fix.
+
+constexpr int32_t kStretchSamples = 512;  // samples a chunk reads at most
+constexpr int32_t kStretchInstants = 64;  // instants a chunk holds at most
+constexpr int32_t kMaxStretchChannels = 4;  // channels summed in one pass over a chunk
+constexpr double kMaxDrift = 1e-7;   // table entries; costs below 1e-9 of a coefficient
+constexpr double kEdgeBand = 1e-4;   // table entries around L in which taps are settled
+
+// The plain reading of one instant: both sides straight from the table.
+inline double PlainStretched(const float* F, const float* x, double frac, double factor, double dn, double s,
+                             double invS, double limit) {
+  const double ul = factor * frac * dn;
+  const double ur = (1.0 - frac) * factor * dn;
+  return StretchedSide(F, x, true, ul, s, StretchedTapCount(ul, s, invS, limit)) +
+         StretchedSide(F, x + 1, false, ur, s, StretchedTapCount(ur, s, invS, limit));
+}
+
+// What a chunk works out once for all its channels.
+struct StretchChunk {
+  int32_t instants = 0;
+  int32_t samples = 0;
+  int64_t first = 0;  // index in src of the chunk's sample 0
+  int64_t at[kStretchInstants];
+  double frac[kStretchInstants];
+  bool plain[kStretchInstants];
+  // Up to two fixes an instant: coefficient change `fix` on chunk sample fixAt.
+  int32_t fixCount[kStretchInstants];
+  int32_t fixAt[kStretchInstants][2];
+  double fix[kStretchInstants][2];
+  int32_t lo[kStretchInstants / kLanes], hi[kStretchInstants / kLanes];  // samples per group
+  int32_t rowAt[kStretchSamples];  // from the rows to φ's row, minus R, plus kStretchPad + K − 1
+  int32_t row[kStretchSamples];    // R
+  alignas(16) double d[2 * kStretchSamples];  // each fraction twice, for two-lane loads
+};
+
+struct StretchCall {
+  const float* F;
+  const double* rows;
+  int32_t n, L, K, reach, rowLength;
+  double dn, invN, s, invS, limit, factor;
+};
+
+// The coefficient the rows give chunk sample j at instant m (0 when outside its window).
+inline double RowCoefficient(const StretchCall& c, const StretchChunk& ch, int32_t j, int32_t m) {
+  if (j < 0 || j >= ch.samples) return 0.0;
+  const int32_t idx = m - ch.row[j] + c.K - 1;
+  if (idx < 0 || idx >= 2 * c.K) return 0.0;
+  const double* a = c.rows + ch.rowAt[j] + m;
+  return a[0] + ch.d[2 * j] * a[c.rowLength];
+}
+
+// Settles the tap of one side nearest to the table's end: u0 + j·s for samples
+// base + dir·j. Records the change the plain reading asks for.
+inline void SettleEdge(const StretchCall& c, StretchChunk& ch, int32_t m, double u0, int64_t base, int32_t dir) {
+  const double reachL = (double(c.L) - u0) * c.invS;
+  if (!(reachL > -0.5)) return;
+  const auto j = int64_t(reachL + 0.5);
+  const double p = u0 + double(j) * c.s;
+  if (!(std::fabs(p - double(c.L)) < kEdgeBand)) return;
+  double want = 0.0;
+  if (p < c.limit) {
+    const auto q = int32_t(p);
+    const double e = p - q;
+    want = (1.0 - e) * c.F[q] + e * c.F[q + 1];
+  }
+  const int64_t k = base + dir * j - ch.first;
+  if (k < 0 || k >= ch.samples) {
+    if (want == 0.0) return;
+    // A tap the plain reading takes lies within the stated reach, so inside the chunk;
+    // this cannot happen, but never read outside it.
+    return;
+  }
+  const double change = want - RowCoefficient(c, ch, int32_t(k), m);
+  if (change == 0.0) return;
+  const int32_t f = ch.fixCount[m]++;
+  ch.fixAt[m][f] = int32_t(k);
+  ch.fix[m][f] = change;
+}
+
+// Gathers the chunk's instants from t on and works out everything but the sums.
+template <class Stretch>
+VELORAND_ALWAYS_INLINE void PrepareChunk(const StretchCall& c, StretchChunk& ch, double& t, double end,
+                                         double step) {
+  const int64_t i0 = int64_t(t);
+  const double f0 = t - double(i0);
+  int32_t m = 0;
+  do {
+    ch.at[m] = int64_t(t);
+    ch.frac[m] = t - double(ch.at[m]);
+    ++m;
+    t += step;
+  } while (t < end && m < kStretchInstants && (int64_t(t) - i0) + 2 * c.reach <= kStretchSamples);
+  ch.instants = m;
+  ch.first = i0 - c.reach + 1;
+  ch.samples = int32_t(ch.at[m - 1] - i0) + 2 * c.reach;
+  Stretch::Phases(c, f0, ch.samples, ch.rowAt, ch.row, ch.d);
+
+  int32_t lo = 0, hi = -1;
+  for (int32_t g = 0; g * kLanes < m; ++g) {
+    const int32_t m0 = g * kLanes;
+    while (lo < ch.samples && ch.row[lo] < m0 - c.K) ++lo;
+    while (hi + 1 < ch.samples && ch.row[hi + 1] <= m0 + kLanes - 1 + c.K - 1) ++hi;
+    ch.lo[g] = lo;
+    ch.hi[g] = hi;
+  }
+
+  for (int32_t k = 0; k < m; ++k) {
+    const double since = double(ch.at[k] - i0) + (ch.frac[k] - f0);
+    ch.plain[k] = !(std::fabs(since * c.s - double(k) * c.dn) <= kMaxDrift);
+    ch.fixCount[k] = 0;
+    if (ch.plain[k]) continue;
+    SettleEdge(c, ch, k, c.factor * ch.frac[k] * c.dn, ch.at[k], -1);
+    SettleEdge(c, ch, k, (1.0 - ch.frac[k]) * c.factor * c.dn, ch.at[k] + 1, 1);
+  }
+}
+
+// Each chunk sample's position v = (j + 1 − reach − f0)·s against the chunk's first
+// instant, split into phase, fraction and row (see StretchChunk), for j < count (the
+// vector loops may fill up to three entries more; the arrays have room).
+inline void ScalarPhases(const StretchCall& c, double f0, int32_t count, int32_t* rowAt, int32_t* row, double* d) {
+  const double stride = 2.0 * c.rowLength;
+  const double lead = double(kStretchPad + c.K - 1);
+  for (int32_t j = 0; j < count; ++j) {
+    const double v = (double(j + 1 - c.reach) - f0) * c.s;
+    const double qd = std::floor(v);
+    // (q + ½) / n is never within ½ / n of an integer, so the product's rounding cannot
+    // move its floor.
+    const double r = std::floor((qd + 0.5) * c.invN);
+    const double phi = qd - r * c.dn;
+    rowAt[j] = int32_t(phi * stride + lead - r);
+    row[j] = int32_t(r);
+    d[2 * j] = d[2 * j + 1] = v - qd;
+  }
+}
+
+// Sums over a group's samples for kCh channels: out[c][w] = Σ_j (A + d·B)[j, w]·x_c[j]
+// for the group's kLanes instants, samples alternating between two partial sums. x[c]
+// holds chunk sample j at x[c][2j] and again at x[c][2j + 1].
 #if VELORAND_POLYPHASE_SSE2
-  // False (nothing written) for the instants the sweep does not read by table.
-  static VELORAND_ALWAYS_INLINE bool Coefficients(const double* pairs, const double* js, int32_t reach, int32_t first,
-                                                  int32_t last, double fs, double* c) {
-    if (reach < 2 || first > 2 - reach || last < reach - 1) return false;
-    TabledPairCoefficientsInto(pairs, js, reach, first, last, fs, c);
-    return true;
+struct PortableStretch {
+  static constexpr int32_t kChannels = 2;
+  static VELORAND_ALWAYS_INLINE void Phases(const StretchCall& c, double f0, int32_t count, int32_t* rowAt,
+                                            int32_t* row, double* d) {
+    const __m128d sv = _mm_set1_pd(c.s), f0v = _mm_set1_pd(f0), half = _mm_set1_pd(0.5), one = _mm_set1_pd(1.0);
+    const __m128d invN = _mm_set1_pd(c.invN), dn = _mm_set1_pd(c.dn), two = _mm_set1_pd(2.0);
+    const __m128d stride = _mm_set1_pd(2.0 * c.rowLength), lead = _mm_set1_pd(double(kStretchPad + c.K - 1));
+    __m128d jd = _mm_set_pd(2.0 - c.reach, 1.0 - c.reach);
+    for (int32_t j = 0; j < count; j += 2, jd = _mm_add_pd(jd, two)) {
+      const __m128d v = _mm_mul_pd(_mm_sub_pd(jd, f0v), sv);
+      __m128d qd = _mm_cvtepi32_pd(_mm_cvttpd_epi32(v));
+      qd = _mm_sub_pd(qd, _mm_and_pd(_mm_cmpgt_pd(qd, v), one));  // floor
+      const __m128d rd = _mm_mul_pd(_mm_add_pd(qd, half), invN);
+      __m128d r = _mm_cvtepi32_pd(_mm_cvttpd_epi32(rd));
+      r = _mm_sub_pd(r, _mm_and_pd(_mm_cmpgt_pd(r, rd), one));
+      const __m128d phi = _mm_sub_pd(qd, _mm_mul_pd(r, dn));
+      const __m128d at = _mm_sub_pd(_mm_add_pd(_mm_mul_pd(phi, stride), lead), r);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(rowAt + j), _mm_cvttpd_epi32(at));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(row + j), _mm_cvttpd_epi32(r));
+      const __m128d f = _mm_sub_pd(v, qd);
+      _mm_store_pd(d + 2 * j, _mm_unpacklo_pd(f, f));
+      _mm_store_pd(d + 2 * j + 2, _mm_unpackhi_pd(f, f));
+    }
   }
-  static VELORAND_ALWAYS_INLINE double Dot(const double* c, const float* xj, int32_t reach) {
-    return TabledPairDot(c, xj, reach);
+  template <int32_t kCh>
+  static VELORAND_ALWAYS_INLINE void Sums(const double* base, int32_t len, const int32_t* rowAt, const double* d,
+                                          const double* const* x, int32_t lo, int32_t hi, double (*out)[kLanes]) {
+    __m128d a0[kCh], a1[kCh], b0[kCh], b1[kCh];  // a: even samples, b: odd; 0/1: lanes 0-1/2-3
+    for (int32_t c = 0; c < kCh; ++c) a0[c] = a1[c] = b0[c] = b1[c] = _mm_setzero_pd();
+    int32_t j = lo;
+    for (; j + 1 <= hi; j += 2) {
+      const double* p = base + rowAt[j];
+      const double* q = base + rowAt[j + 1];
+      const __m128d dp = _mm_load_pd(d + 2 * j), dq = _mm_load_pd(d + 2 * j + 2);
+      const __m128d p0 = _mm_add_pd(_mm_loadu_pd(p), _mm_mul_pd(_mm_loadu_pd(p + len), dp));
+      const __m128d p1 = _mm_add_pd(_mm_loadu_pd(p + 2), _mm_mul_pd(_mm_loadu_pd(p + len + 2), dp));
+      const __m128d q0 = _mm_add_pd(_mm_loadu_pd(q), _mm_mul_pd(_mm_loadu_pd(q + len), dq));
+      const __m128d q1 = _mm_add_pd(_mm_loadu_pd(q + 2), _mm_mul_pd(_mm_loadu_pd(q + len + 2), dq));
+      for (int32_t c = 0; c < kCh; ++c) {
+        const __m128d xp = _mm_load_pd(x[c] + 2 * j), xq = _mm_load_pd(x[c] + 2 * j + 2);
+        a0[c] = _mm_add_pd(a0[c], _mm_mul_pd(p0, xp));
+        a1[c] = _mm_add_pd(a1[c], _mm_mul_pd(p1, xp));
+        b0[c] = _mm_add_pd(b0[c], _mm_mul_pd(q0, xq));
+        b1[c] = _mm_add_pd(b1[c], _mm_mul_pd(q1, xq));
+      }
+    }
+    if (j <= hi) {
+      const double* p = base + rowAt[j];
+      const __m128d dp = _mm_load_pd(d + 2 * j);
+      const __m128d p0 = _mm_add_pd(_mm_loadu_pd(p), _mm_mul_pd(_mm_loadu_pd(p + len), dp));
+      const __m128d p1 = _mm_add_pd(_mm_loadu_pd(p + 2), _mm_mul_pd(_mm_loadu_pd(p + len + 2), dp));
+      for (int32_t c = 0; c < kCh; ++c) {
+        const __m128d xp = _mm_load_pd(x[c] + 2 * j);
+        a0[c] = _mm_add_pd(a0[c], _mm_mul_pd(p0, xp));
+        a1[c] = _mm_add_pd(a1[c], _mm_mul_pd(p1, xp));
+      }
+    }
+    for (int32_t c = 0; c < kCh; ++c) {
+      _mm_storeu_pd(out[c], _mm_add_pd(a0[c], b0[c]));
+      _mm_storeu_pd(out[c] + 2, _mm_add_pd(a1[c], b1[c]));
+    }
   }
-  static constexpr bool kPairedDot = true;
-  static VELORAND_ALWAYS_INLINE void Dot2(const double* c, const float* xa, const float* xb, int32_t reach, double* ra,
-                                          double* rb) {
-    TabledPairDot2(c, xa, xb, reach, ra, rb);
-  }
-#endif
-  static VELORAND_ALWAYS_INLINE double Side(const float* F, const float* x, bool leftwards, double u0, double s,
-                                            int32_t count) {
-    return StretchedSide(F, x, leftwards, u0, s, count);
-  }
-  static VELORAND_ALWAYS_INLINE double Sweep(const double* pairs, const float* x, const double* js, int32_t reach,
-                                             int32_t first, int32_t last, double fs, double s) {
-    return js != nullptr ? TabledPairSweep(pairs, x, js, reach, first, last, fs, s)
-                         : PairSweep(pairs, x, reach, first, last, fs, s);
+  // dst[2j] = dst[2j + 1] = src[j] for j < count.
+  static VELORAND_ALWAYS_INLINE void Widen(const float* src, double* dst, int32_t count) {
+    int32_t j = 0;
+    for (; j + 2 <= count; j += 2) {
+      const __m128d v = LoadPairAsDouble(src + j);
+      _mm_store_pd(dst + 2 * j, _mm_unpacklo_pd(v, v));
+      _mm_store_pd(dst + 2 * j + 2, _mm_unpackhi_pd(v, v));
+    }
+    for (; j < count; ++j) dst[2 * j] = dst[2 * j + 1] = src[j];
   }
 };
+#else
+struct PortableStretch {
+  static constexpr int32_t kChannels = 2;
+  static void Phases(const StretchCall& c, double f0, int32_t count, int32_t* rowAt, int32_t* row, double* d) {
+    ScalarPhases(c, f0, count, rowAt, row, d);
+  }
+  template <int32_t kCh>
+  static void Sums(const double* base, int32_t len, const int32_t* rowAt, const double* d, const double* const* x,
+                   int32_t lo, int32_t hi, double (*out)[kLanes]) {
+    double a[kCh][kLanes] = {}, b[kCh][kLanes] = {};
+    int32_t j = lo;
+    for (; j <= hi; ++j) {
+      const double* p = base + rowAt[j];
+      double coefficient[kLanes];
+      for (int32_t w = 0; w < kLanes; ++w) coefficient[w] = p[w] + p[len + w] * d[2 * j];
+      for (int32_t c = 0; c < kCh; ++c)
+        for (int32_t w = 0; w < kLanes; ++w) ((j - lo) % 2 == 0 ? a : b)[c][w] += coefficient[w] * x[c][2 * j];
+    }
+    for (int32_t c = 0; c < kCh; ++c)
+      for (int32_t w = 0; w < kLanes; ++w) out[c][w] = a[c][w] + b[c][w];
+  }
+  static void Widen(const float* src, double* dst, int32_t count) {
+    for (int32_t j = 0; j < count; ++j) dst[2 * j] = dst[2 * j + 1] = src[j];
+  }
+};
+#endif
 
 #if VELORAND_POLYPHASE_AVX2
-// Four taps per step: positions by one fused multiply-add, both table entries of every
-// tap by two gathers, the interpolation and the accumulation fused as well.
-struct Avx2Stretched {
-  static constexpr bool kSharedCoefficients = true;
-  static constexpr bool kPairedDot = false;
-  static void Dot2(const double*, const float*, const float*, int32_t, double*, double*) {}  // never called
-  static inline VELORAND_TARGET_AVX2 __m256d Coefficients(const float* F, __m256d u) {
-    const __m128i q = _mm256_cvttpd_epi32(u);
-    const __m256d d = _mm256_sub_pd(u, _mm256_cvtepi32_pd(q));
-    const __m256d f0 = _mm256_cvtps_pd(_mm_i32gather_ps(F, q, 4));
-    const __m256d f1 = _mm256_cvtps_pd(_mm_i32gather_ps(F + 1, q, 4));
-    return _mm256_fmadd_pd(d, _mm256_sub_pd(f1, f0), f0);
-  }
-  // x[dir·k] ... x[dir·(k + 3)] as doubles.
-  static inline VELORAND_TARGET_AVX2 __m256d Samples(const float* x, int32_t k, bool leftwards) {
-    if (leftwards) {
-      const __m128 v = _mm_loadu_ps(x - k - 3);  // x[−k−3] ... x[−k]
-      return _mm256_cvtps_pd(_mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)));
+// Four lanes with fused multiply-adds; no 32-byte value is kept in memory of its own.
+struct Avx2Stretch {
+  static constexpr int32_t kChannels = 4;
+  static inline VELORAND_TARGET_AVX2 void Phases(const StretchCall& c, double f0, int32_t count, int32_t* rowAt,
+                                                 int32_t* row, double* d) {
+    const __m256d sv = _mm256_set1_pd(c.s), f0v = _mm256_set1_pd(f0), half = _mm256_set1_pd(0.5);
+    const __m256d invN = _mm256_set1_pd(c.invN), dn = _mm256_set1_pd(c.dn), four = _mm256_set1_pd(4.0);
+    const __m256d stride = _mm256_set1_pd(2.0 * c.rowLength), lead = _mm256_set1_pd(double(kStretchPad + c.K - 1));
+    __m256d jd = _mm256_set_pd(4.0 - c.reach, 3.0 - c.reach, 2.0 - c.reach, 1.0 - c.reach);
+    for (int32_t j = 0; j < count; j += 4, jd = _mm256_add_pd(jd, four)) {
+      const __m256d v = _mm256_mul_pd(_mm256_sub_pd(jd, f0v), sv);
+      const __m256d qd = _mm256_floor_pd(v);
+      const __m256d r = _mm256_floor_pd(_mm256_mul_pd(_mm256_add_pd(qd, half), invN));
+      const __m256d phi = _mm256_fnmadd_pd(r, dn, qd);
+      const __m256d at = _mm256_sub_pd(_mm256_fmadd_pd(phi, stride, lead), r);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(rowAt + j), _mm256_cvttpd_epi32(at));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(row + j), _mm256_cvttpd_epi32(r));
+      const __m256d f = _mm256_sub_pd(v, qd);
+      const __m256d lo = _mm256_unpacklo_pd(f, f), hi = _mm256_unpackhi_pd(f, f);  // f0 f0 f2 f2, f1 f1 f3 f3
+      _mm256_storeu_pd(d + 2 * j, _mm256_permute2f128_pd(lo, hi, 0x20));
+      _mm256_storeu_pd(d + 2 * j + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
     }
-    return _mm256_cvtps_pd(_mm_loadu_ps(x + k));
   }
-  static inline VELORAND_TARGET_AVX2 double Side(const float* F, const float* x, bool leftwards, double u0, double s,
-                                                 int32_t count) {
-    __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
-    const __m256d sv = _mm256_set1_pd(s), u0v = _mm256_set1_pd(u0);
-    const __m256d four = _mm256_set1_pd(4.0), eight = _mm256_set1_pd(8.0);
-    __m256d kv = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
-    int32_t k = 0;
-    for (; k + 8 <= count; k += 8) {
-      acc0 = _mm256_fmadd_pd(Coefficients(F, _mm256_fmadd_pd(kv, sv, u0v)), Samples(x, k, leftwards), acc0);
-      const __m256d kv4 = _mm256_add_pd(kv, four);
-      acc1 = _mm256_fmadd_pd(Coefficients(F, _mm256_fmadd_pd(kv4, sv, u0v)), Samples(x, k + 4, leftwards), acc1);
-      kv = _mm256_add_pd(kv, eight);
-    }
-    if (k + 4 <= count) {
-      acc0 = _mm256_fmadd_pd(Coefficients(F, _mm256_fmadd_pd(kv, sv, u0v)), Samples(x, k, leftwards), acc0);
-      k += 4;
-    }
-    const __m256d sum = _mm256_add_pd(acc0, acc1);
-    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
-    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
-    double acc = _mm_cvtsd_f64(v);
-    const ptrdiff_t dir = leftwards ? -1 : 1;
-    for (; k < count; ++k) {
-      const double u = u0 + double(k) * s;
-      const int32_t q = int32_t(u);
-      const double d = u - q;
-      acc += ((1.0 - d) * F[q] + d * F[q + 1]) * x[dir * k];
-    }
-    return acc;
-  }
-
-  // Four coefficients from the entry pairs: four 16-byte loads instead of gathers, which
-  // on current processors cost more than the loads they replace.
-  static inline VELORAND_TARGET_AVX2 __m256d PairCoefficients(const double* pairs, __m256d pos) {
-    const __m256d whole = _mm256_round_pd(pos, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m256d d = _mm256_sub_pd(pos, whole);
-    // Byte offsets of the four pairs, two to a 64-bit lane: two extractions instead of four.
-    const __m128i offsets = _mm_slli_epi32(_mm256_cvttpd_epi32(whole), 4);
-    const auto o01 = uint64_t(_mm_cvtsi128_si64(offsets));
-    const auto o23 = uint64_t(_mm_extract_epi64(offsets, 1));
-    const auto* base = reinterpret_cast<const unsigned char*>(pairs);
-    const __m128d p0 = _mm_load_pd(reinterpret_cast<const double*>(base + uint32_t(o01)));
-    const __m128d p1 = _mm_load_pd(reinterpret_cast<const double*>(base + (o01 >> 32)));
-    const __m128d p2 = _mm_load_pd(reinterpret_cast<const double*>(base + uint32_t(o23)));
-    const __m128d p3 = _mm_load_pd(reinterpret_cast<const double*>(base + (o23 >> 32)));
-    const __m256d a = _mm256_insertf128_pd(_mm256_castpd128_pd256(p0), p2, 1);  // F0 D0 F2 D2
-    const __m256d b = _mm256_insertf128_pd(_mm256_castpd128_pd256(p1), p3, 1);  // F1 D1 F3 D3
-    return _mm256_fmadd_pd(d, _mm256_unpackhi_pd(a, b), _mm256_unpacklo_pd(a, b));
-  }
-  struct Frame {
-    __m256d s, fs, lo, hi;  // as SweepFrame, four lanes
-  };
-  static inline VELORAND_TARGET_AVX2 __m256d Positions(__m256d j, const Frame& f) {
-    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
-    return _mm256_and_pd(_mm256_fmsub_pd(j, f.s, f.fs), magnitude);
-  }
-  static inline VELORAND_TARGET_AVX2 __m256d Taps(const double* pairs, const float* xj, __m256d j, const Frame& f,
-                                                  __m256d acc) {
-    return _mm256_fmadd_pd(PairCoefficients(pairs, Positions(j, f)), _mm256_cvtps_pd(_mm_loadu_ps(xj)), acc);
-  }
-  static inline VELORAND_TARGET_AVX2 __m256d MaskedTaps(const double* pairs, const float* xj, __m256d j,
-                                                        const Frame& f, __m256d acc) {
-    const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(j, f.lo, _CMP_GT_OQ), _mm256_cmp_pd(j, f.hi, _CMP_LT_OQ));
-    const __m256d c = _mm256_and_pd(PairCoefficients(pairs, Positions(j, f)), inside);
-    return _mm256_fmadd_pd(c, _mm256_cvtps_pd(_mm_loadu_ps(xj)), acc);
-  }
-  static inline VELORAND_TARGET_AVX2 double MaskedSweep(const double* pairs, const float* x, int32_t reach,
-                                                        int32_t first, int32_t last, double fs, double s) {
-    const Frame f{_mm256_set1_pd(s), _mm256_set1_pd(fs), _mm256_set1_pd(first - 0.5), _mm256_set1_pd(last + 0.5)};
-    const __m256d four = _mm256_set1_pd(4.0);
-    // 2·reach taps from j0: groups of four, then a pair when 2·reach is not a multiple of 4.
-    const int32_t j0 = 1 - reach, groups = reach / 2;
-    const bool tail = (reach & 1) != 0;
-    const int32_t finalStart = j0 + 4 * (tail ? groups : groups - 1);
-    __m256d j = _mm256_set_pd(j0 + 3.0, j0 + 2.0, j0 + 1.0, double(j0));
-    __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
-    const float* xj = x + j0;
-    int32_t g = 0;
-    if (first > j0 + 3 || last < finalStart - 1) {
-      // Taps missing beyond the first and the final group (never with the engine's
-      // designs): every group masked.
-      for (; g < groups; ++g, j = _mm256_add_pd(j, four)) acc0 = MaskedTaps(pairs, xj + 4 * g, j, f, acc0);
-    } else {
-      // Only the first and the final group (or pair) can lack a tap.
-      const int32_t innerEnd = tail ? groups : groups - 1;
-      if (innerEnd >= 1) {
-        acc0 = MaskedTaps(pairs, xj, j, f, acc0);
-        j = _mm256_add_pd(j, four);
-        for (g = 1; g + 2 <= innerEnd; g += 2) {
-          acc1 = Taps(pairs, xj + 4 * g, j, f, acc1);
-          j = _mm256_add_pd(j, four);
-          acc0 = Taps(pairs, xj + 4 * g + 4, j, f, acc0);
-          j = _mm256_add_pd(j, four);
-        }
-        if (g < innerEnd) {
-          acc1 = Taps(pairs, xj + 4 * g, j, f, acc1);
-          j = _mm256_add_pd(j, four);
-          ++g;
-        }
-      }
-      if (!tail && groups >= 1) {
-        acc1 = MaskedTaps(pairs, xj + 4 * g, j, f, acc1);
-        j = _mm256_add_pd(j, four);
-        ++g;
+  template <int32_t kCh>
+  static inline VELORAND_TARGET_AVX2 void Sums(const double* base, int32_t len, const int32_t* rowAt,
+                                               const double* d, const double* const* x, int32_t lo, int32_t hi,
+                                               double (*out)[kLanes]) {
+    __m256d a[kCh], b[kCh];
+    for (int32_t c = 0; c < kCh; ++c) a[c] = b[c] = _mm256_setzero_pd();
+    int32_t j = lo;
+    for (; j + 1 <= hi; j += 2) {
+      const double* p = base + rowAt[j];
+      const double* q = base + rowAt[j + 1];
+      const __m256d cp = _mm256_fmadd_pd(_mm256_loadu_pd(p + len), _mm256_broadcast_sd(d + 2 * j), _mm256_loadu_pd(p));
+      const __m256d cq =
+          _mm256_fmadd_pd(_mm256_loadu_pd(q + len), _mm256_broadcast_sd(d + 2 * j + 2), _mm256_loadu_pd(q));
+      for (int32_t c = 0; c < kCh; ++c) {
+        a[c] = _mm256_fmadd_pd(cp, _mm256_broadcast_sd(x[c] + 2 * j), a[c]);
+        b[c] = _mm256_fmadd_pd(cq, _mm256_broadcast_sd(x[c] + 2 * j + 2), b[c]);
       }
     }
-    const __m256d sum = _mm256_add_pd(acc0, acc1);
-    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
-    if (tail) {
-      const SweepFrame f2{_mm256_castpd256_pd128(f.s), _mm256_castpd256_pd128(f.fs), _mm256_castpd256_pd128(f.lo),
-                          _mm256_castpd256_pd128(f.hi)};
-      v = MaskedSweepTaps(pairs, xj + 4 * g, _mm256_castpd256_pd128(j), f2, v);
+    if (j <= hi) {
+      const double* p = base + rowAt[j];
+      const __m256d cp = _mm256_fmadd_pd(_mm256_loadu_pd(p + len), _mm256_broadcast_sd(d + 2 * j), _mm256_loadu_pd(p));
+      for (int32_t c = 0; c < kCh; ++c) a[c] = _mm256_fmadd_pd(cp, _mm256_broadcast_sd(x[c] + 2 * j), a[c]);
     }
-    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
-    return _mm_cvtsd_f64(v);
+    for (int32_t c = 0; c < kCh; ++c) _mm256_storeu_pd(out[c], _mm256_add_pd(a[c], b[c]));
   }
-  static inline VELORAND_TARGET_AVX2 __m256d TabledCoefficients(const double* pairs, const double* js, __m256d fs) {
-    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
-    return PairCoefficients(pairs, _mm256_and_pd(_mm256_sub_pd(_mm256_loadu_pd(js), fs), magnitude));
-  }
-  static inline VELORAND_TARGET_AVX2 __m256d Samples(const float* xj) { return _mm256_cvtps_pd(_mm_loadu_ps(xj)); }
-  // The sweep with the offsets j·s tabulated (see TabledPairSweep): no position arithmetic
-  // beyond one subtraction, and the edge groups masked by table.
-  static inline VELORAND_TARGET_AVX2 double Sweep(const double* pairs, const float* x, const double* js,
-                                                  int32_t reach, int32_t first, int32_t last, double fs, double s) {
-    const int32_t j0 = 1 - reach, groups = reach / 2;
-    const bool tail = (reach & 1) != 0;
-    if (js == nullptr || reach < 3 || first > j0 + 3 || reach - last > (tail ? 1 : 3))
-      return MaskedSweep(pairs, x, reach, first, last, fs, s);
-    const __m256d fsv = _mm256_set1_pd(fs);
-    const float* xj = x + j0;
-    const __m256d lead = _mm256_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
-    __m256d acc0 = _mm256_mul_pd(_mm256_and_pd(TabledCoefficients(pairs, js, fsv), lead), Samples(xj));
-    __m256d acc1 = _mm256_setzero_pd();
-    // Groups 1 ... innerEnd − 1 have all their taps.
-    const int32_t innerEnd = tail ? groups : groups - 1;
-    int32_t m = 4;
-    for (; m + 8 <= 4 * innerEnd; m += 8) {
-      acc1 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m, fsv), Samples(xj + m), acc1);
-      acc0 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m + 4, fsv), Samples(xj + m + 4), acc0);
+  static inline VELORAND_TARGET_AVX2 void Widen(const float* src, double* dst, int32_t count) {
+    int32_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+      const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(src + j));
+      const __m256d lo = _mm256_unpacklo_pd(v, v), hi = _mm256_unpackhi_pd(v, v);  // x0 x0 x2 x2, x1 x1 x3 x3
+      _mm256_storeu_pd(dst + 2 * j, _mm256_permute2f128_pd(lo, hi, 0x20));
+      _mm256_storeu_pd(dst + 2 * j + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
     }
-    if (m < 4 * innerEnd) {
-      acc1 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m, fsv), Samples(xj + m), acc1);
-      m += 4;
-    }
-    if (!tail) {
-      const __m256d trail = _mm256_load_pd(reinterpret_cast<const double*>(kTrailMask[reach - last]));
-      acc1 = _mm256_fmadd_pd(_mm256_and_pd(TabledCoefficients(pairs, js + m, fsv), trail), Samples(xj + m), acc1);
-    }
-    const __m256d sum = _mm256_add_pd(acc0, acc1);
-    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
-    if (tail) {
-      const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
-      const __m128d c = _mm_and_pd(TabledPairCoefficients(pairs, js + m, _mm256_castpd256_pd128(fsv)), trail);
-      v = _mm_add_pd(v, _mm_mul_pd(c, LoadPairAsDouble(xj + m)));
-    }
-    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
-    return _mm_cvtsd_f64(v);
-  }
-  // Sweep in two halves for several channels (see TabledPairCoefficientsInto): the
-  // tabled path's coefficients, masked as it masks them, into c; then each channel's sum
-  // in the sweep's order. Unaligned moves: no 32-byte alignment is asked of the stack.
-  static inline VELORAND_TARGET_AVX2 bool Coefficients(const double* pairs, const double* js, int32_t reach,
-                                                       int32_t first, int32_t last, double fs, double* c) {
-    const int32_t j0 = 1 - reach, groups = reach / 2;
-    const bool tail = (reach & 1) != 0;
-    if (reach < 3 || first > j0 + 3 || reach - last > (tail ? 1 : 3)) return false;
-    const __m256d fsv = _mm256_set1_pd(fs);
-    const __m256d lead = _mm256_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
-    _mm256_storeu_pd(c, _mm256_and_pd(TabledCoefficients(pairs, js, fsv), lead));
-    const int32_t innerEnd = tail ? groups : groups - 1;
-    int32_t m = 4;
-    for (; m < 4 * innerEnd; m += 4) _mm256_storeu_pd(c + m, TabledCoefficients(pairs, js + m, fsv));
-    if (!tail) {
-      const __m256d trail = _mm256_load_pd(reinterpret_cast<const double*>(kTrailMask[reach - last]));
-      _mm256_storeu_pd(c + m, _mm256_and_pd(TabledCoefficients(pairs, js + m, fsv), trail));
-    } else {
-      const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
-      _mm_storeu_pd(c + m, _mm_and_pd(TabledPairCoefficients(pairs, js + m, _mm256_castpd256_pd128(fsv)), trail));
-    }
-    return true;
-  }
-  static inline VELORAND_TARGET_AVX2 double Dot(const double* c, const float* xj, int32_t reach) {
-    const int32_t groups = reach / 2;
-    const bool tail = (reach & 1) != 0;
-    __m256d acc0 = _mm256_mul_pd(_mm256_loadu_pd(c), Samples(xj));
-    __m256d acc1 = _mm256_setzero_pd();
-    const int32_t innerEnd = tail ? groups : groups - 1;
-    int32_t m = 4;
-    for (; m + 8 <= 4 * innerEnd; m += 8) {
-      acc1 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m), Samples(xj + m), acc1);
-      acc0 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m + 4), Samples(xj + m + 4), acc0);
-    }
-    if (m < 4 * innerEnd) {
-      acc1 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m), Samples(xj + m), acc1);
-      m += 4;
-    }
-    if (!tail) acc1 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m), Samples(xj + m), acc1);
-    const __m256d sum = _mm256_add_pd(acc0, acc1);
-    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
-    if (tail) v = _mm_add_pd(v, _mm_mul_pd(_mm_loadu_pd(c + m), LoadPairAsDouble(xj + m)));
-    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
-    return _mm_cvtsd_f64(v);
+    for (; j < count; ++j) dst[2 * j] = dst[2 * j + 1] = src[j];
   }
 };
 #endif
 
-// Factor < 1: the filter is stretched by 1 / factor and its sum scaled back by factor.
-template <class Stretched>
-VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s, const float* src, float* dst,
-                                                double& t, double end, double step, double factor, float norm) {
-  const double dn = s->phaseCount;
-  const float* F = s->filter;
-  const double limit = s->tableLength - kPhaseNudge;
-  const double spacing = factor * dn;
-  const double invSpacing = 1.0 / spacing;
-  const double scale = double(norm) * factor * double(s->gain);
-  const double* pairs = EntryPairs(s);
+template <class Stretch, int32_t kCh>
+VELORAND_ALWAYS_INLINE void StretchGroups(const StretchCall& c, const StretchChunk& ch, const float* const* src,
+                                          float* const* dst, const double* const* x, int32_t count, double scale) {
+  for (int32_t g = 0; g * kLanes < ch.instants; ++g) {
+    const int32_t m0 = g * kLanes;
+    double sums[kCh][kLanes];
+    Stretch::template Sums<kCh>(c.rows + m0, c.rowLength, ch.rowAt, ch.d, x, ch.lo[g], ch.hi[g], sums);
+    const int32_t lanes = ch.instants - m0 < kLanes ? ch.instants - m0 : kLanes;
+    for (int32_t w = 0; w < lanes; ++w) {
+      const int32_t m = m0 + w;
+      for (int32_t k = 0; k < kCh; ++k) {
+        double acc = sums[k][w];
+        if (ch.plain[m]) {
+          acc = PlainStretched(c.F, src[k] + ch.at[m], ch.frac[m], c.factor, c.dn, c.s, c.invS, c.limit);
+        } else {
+          for (int32_t f = 0; f < ch.fixCount[m]; ++f) acc += ch.fix[m][f] * x[k][2 * ch.fixAt[m][f]];
+        }
+        dst[k][count + m] = float(acc * scale);
+      }
+    }
+  }
+}
+
+template <class Stretch>
+VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s, const float* const* src,
+                                                int32_t channels, float* const* dst, double& t, double end,
+                                                double step, double factor, float norm) {
+  StretchCall c;
+  c.F = s->filter;
+  c.rows = StretchRows(s);
+  c.n = s->phaseCount;
+  c.L = s->tableLength;
+  c.K = SideTaps(c.L, c.n);
+  c.rowLength = StretchRowLength(c.K);
+  c.dn = c.n;
+  c.invN = 1.0 / c.dn;
+  c.s = factor * c.dn;
+  c.invS = 1.0 / c.s;
+  c.limit = c.L - kPhaseNudge;
+  c.factor = factor;
   // Taps a side at most: the count at position 0, since counts only fall as it grows.
-  const int32_t reach = StretchedTapCount(0.0, spacing, invSpacing, limit);
-  // The sweeps' tap offsets j·s for j = 1 − reach ... reach, once per call.
-  alignas(16) double offsets[2 * kMaxTabledReach];
-  const double* js = nullptr;
-  if (pairs != nullptr && reach <= kMaxTabledReach) {
-    for (int32_t m = 0; m < 2 * reach; ++m) offsets[m] = double(1 - reach + m) * spacing;
-    js = offsets;
-  }
-  int32_t count = 0;
-  do {
-    const int64_t i = int64_t(t);
-    const double frac = t - double(i);
-    const float* x = src + i;
-
-    const double ul = factor * frac * dn;
-    const double ur = (1.0 - frac) * factor * dn;
-    const int32_t cl = pairs != nullptr ? TapCountNearReach(ul, spacing, invSpacing, limit, reach)
-                                        : StretchedTapCount(ul, spacing, invSpacing, limit);
-    const int32_t cr = pairs != nullptr ? TapCountNearReach(ur, spacing, invSpacing, limit, reach)
-                                        : StretchedTapCount(ur, spacing, invSpacing, limit);
-    const double acc = pairs != nullptr ? Stretched::Sweep(pairs, x, js, reach, 1 - cl, cr, frac * spacing, spacing)
-                                        : Stretched::Side(F, x, true, ul, spacing, cl) +
-                                              Stretched::Side(F, x + 1, false, ur, spacing, cr);
-    dst[count++] = float(acc * scale);
-    t += step;
-  } while (t < end);
-  return count;
-}
-
-int32_t RunStretchedPortable(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
-                             double step, double factor, float norm) {
-  return RunStretchedBody<PortableStretched>(s, src, dst, t, end, step, factor, norm);
-}
-
-#if VELORAND_POLYPHASE_AVX2
-VELORAND_TARGET_AVX2 int32_t RunStretchedAvx2(const ResamplePolyphaseState* s, const float* src, float* dst,
-                                              double& t, double end, double step, double factor, float norm) {
-  return RunStretchedBody<Avx2Stretched>(s, src, dst, t, end, step, factor, norm);
-}
-#endif
-
-int32_t RunStretched(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
-                     double step, double factor, float norm) {
-#if VELORAND_POLYPHASE_AVX2
-  if (gVariant.load(std::memory_order_relaxed) == int32_t(PolyphaseVariant::Avx2Fma))
-    return RunStretchedAvx2(s, src, dst, t, end, step, factor, norm);
-#endif
-  return RunStretchedPortable(s, src, dst, t, end, step, factor, norm);
-}
-
-// Factor < 1 over several channels at once: every channel sees the same instants, so an
-// instant's tap counts, and on the tabled sweep its coefficients, are worked out once.
-// Each channel's output is the single-channel run's, bit for bit.
-template <class Stretched>
-VELORAND_ALWAYS_INLINE int32_t RunStretchedChannelsBody(const ResamplePolyphaseState* s, const float* const* src,
-                                                        int32_t channels, float* const* dst, double& t, double end,
-                                                        double step, double factor, float norm) {
-  const double dn = s->phaseCount;
-  const float* F = s->filter;
-  const double limit = s->tableLength - kPhaseNudge;
-  const double spacing = factor * dn;
-  const double invSpacing = 1.0 / spacing;
+  c.reach = StretchedTapCount(0.0, c.s, c.invS, c.limit);
   const double scale = double(norm) * factor * double(s->gain);
-  const double* pairs = EntryPairs(s);
-  const int32_t reach = StretchedTapCount(0.0, spacing, invSpacing, limit);
-  alignas(16) double offsets[2 * kMaxTabledReach];
-  alignas(16) double coefficients[2 * kMaxTabledReach];
-  const double* js = nullptr;
-  if (pairs != nullptr && reach <= kMaxTabledReach) {
-    for (int32_t m = 0; m < 2 * reach; ++m) offsets[m] = double(1 - reach + m) * spacing;
-    js = offsets;
-  }
   int32_t count = 0;
-  do {
-    const int64_t i = int64_t(t);
-    const double frac = t - double(i);
-    const double ul = factor * frac * dn;
-    const double ur = (1.0 - frac) * factor * dn;
-    const int32_t cl = pairs != nullptr ? TapCountNearReach(ul, spacing, invSpacing, limit, reach)
-                                        : StretchedTapCount(ul, spacing, invSpacing, limit);
-    const int32_t cr = pairs != nullptr ? TapCountNearReach(ur, spacing, invSpacing, limit, reach)
-                                        : StretchedTapCount(ur, spacing, invSpacing, limit);
-    bool shared = false;
-    if constexpr (Stretched::kSharedCoefficients) {
-      if (js != nullptr && Stretched::Coefficients(pairs, js, reach, 1 - cl, cr, frac * spacing, coefficients)) {
-        int32_t c = 0;
-        if constexpr (Stretched::kPairedDot) {
-          for (; c + 2 <= channels; c += 2) {
-            double a, b;
-            Stretched::Dot2(coefficients, src[c] + i + (1 - reach), src[c + 1] + i + (1 - reach), reach, &a, &b);
-            dst[c][count] = float(a * scale);
-            dst[c + 1][count] = float(b * scale);
-          }
-        }
-        for (; c < channels; ++c)
-          dst[c][count] = float(Stretched::Dot(coefficients, src[c] + i + (1 - reach), reach) * scale);
-        shared = true;
+  if (c.rows == nullptr || 2 * int64_t(c.reach) > kStretchSamples) {
+    // Designs too wide for the rows or the chunk take the plain reading throughout.
+    do {
+      const int64_t i = int64_t(t);
+      const double frac = t - double(i);
+      for (int32_t k = 0; k < channels; ++k)
+        dst[k][count] = float(PlainStretched(c.F, src[k] + i, frac, factor, c.dn, c.s, c.invS, c.limit) * scale);
+      ++count;
+      t += step;
+    } while (t < end);
+    return count;
+  }
+  StretchChunk ch;
+  alignas(16) double widened[kMaxStretchChannels][2 * kStretchSamples];
+  while (t < end) {
+    PrepareChunk<Stretch>(c, ch, t, end, step);
+    for (int32_t k0 = 0; k0 < channels; k0 += Stretch::kChannels) {
+      const int32_t block = channels - k0 < Stretch::kChannels ? channels - k0 : Stretch::kChannels;
+      const double* x[kMaxStretchChannels];
+      for (int32_t k = 0; k < block; ++k) {
+        Stretch::Widen(src[k0 + k] + ch.first, widened[k], ch.samples);
+        x[k] = widened[k];
+      }
+      switch (block) {
+        case 1:
+          StretchGroups<Stretch, 1>(c, ch, src + k0, dst + k0, x, count, scale);
+          break;
+        case 2:
+          StretchGroups<Stretch, 2>(c, ch, src + k0, dst + k0, x, count, scale);
+          break;
+        case 3:
+          if constexpr (Stretch::kChannels >= 3) StretchGroups<Stretch, 3>(c, ch, src + k0, dst + k0, x, count, scale);
+          break;
+        default:
+          if constexpr (Stretch::kChannels >= 4) StretchGroups<Stretch, 4>(c, ch, src + k0, dst + k0, x, count, scale);
+          break;
       }
     }
-    if (!shared) {
-      for (int32_t c = 0; c < channels; ++c) {
-        const float* x = src[c] + i;
-        const double acc = pairs != nullptr
-                               ? Stretched::Sweep(pairs, x, js, reach, 1 - cl, cr, frac * spacing, spacing)
-                               : Stretched::Side(F, x, true, ul, spacing, cl) + Stretched::Side(F, x + 1, false, ur, spacing, cr);
-        dst[c][count] = float(acc * scale);
-      }
-    }
-    ++count;
-    t += step;
-  } while (t < end);
+    count += ch.instants;
+  }
   return count;
 }
 
-int32_t RunStretchedChannelsPortable(const ResamplePolyphaseState* s, const float* const* src, int32_t channels,
-                                     float* const* dst, double& t, double end, double step, double factor, float norm) {
-  return RunStretchedChannelsBody<PortableStretched>(s, src, channels, dst, t, end, step, factor, norm);
+int32_t RunStretchedPortable(const ResamplePolyphaseState* s, const float* const* src, int32_t channels,
+                             float* const* dst, double& t, double end, double step, double factor, float norm) {
+  return RunStretchedBody<PortableStretch>(s, src, channels, dst, t, end, step, factor, norm);
 }
 
 #if VELORAND_POLYPHASE_AVX2
-VELORAND_TARGET_AVX2 int32_t RunStretchedChannelsAvx2(const ResamplePolyphaseState* s, const float* const* src,
-                                                      int32_t channels, float* const* dst, double& t, double end,
-                                                      double step, double factor, float norm) {
-  return RunStretchedChannelsBody<Avx2Stretched>(s, src, channels, dst, t, end, step, factor, norm);
+VELORAND_TARGET_AVX2 int32_t RunStretchedAvx2(const ResamplePolyphaseState* s, const float* const* src,
+                                              int32_t channels, float* const* dst, double& t, double end,
+                                              double step, double factor, float norm) {
+  return RunStretchedBody<Avx2Stretch>(s, src, channels, dst, t, end, step, factor, norm);
 }
 #endif
 
-int32_t RunStretchedChannels(const ResamplePolyphaseState* s, const float* const* src, int32_t channels,
-                             float* const* dst, double& t, double end, double step, double factor, float norm) {
+int32_t RunStretched(const ResamplePolyphaseState* s, const float* const* src, int32_t channels, float* const* dst,
+                     double& t, double end, double step, double factor, float norm) {
 #if VELORAND_POLYPHASE_AVX2
   if (gVariant.load(std::memory_order_relaxed) == int32_t(PolyphaseVariant::Avx2Fma))
-    return RunStretchedChannelsAvx2(s, src, channels, dst, t, end, step, factor, norm);
+    return RunStretchedAvx2(s, src, channels, dst, t, end, step, factor, norm);
 #endif
-  return RunStretchedChannelsPortable(s, src, channels, dst, t, end, step, factor, norm);
+  return RunStretchedPortable(s, src, channels, dst, t, end, step, factor, norm);
 }
+
 
 }  // namespace
 
@@ -1440,9 +1269,9 @@ int32_t ippsResamplePolyphaseInitAlloc_32f(ResamplePolyphaseState** state, float
 
   const std::size_t rowsOffset = RowsOffset(count);
   const std::size_t rowBytes = RowBytes(count, phases);
-  const std::size_t pairsOffset = PairsOffset(count, phases);
-  const std::size_t pairBytes = PairBytes(count, phases);
-  const std::size_t blockBytes = pairsOffset + pairBytes;
+  const std::size_t stretchOffset = StretchOffset(count, phases);
+  const std::size_t stretchBytes = StretchBytes(count, phases);
+  const std::size_t blockBytes = stretchOffset + stretchBytes;
   void* block = ::operator new(blockBytes, std::align_val_t(kBlockAlign), std::nothrow);
   if (block == nullptr) return ippStsMemAllocErr;
 
@@ -1457,8 +1286,8 @@ int32_t ippsResamplePolyphaseInitAlloc_32f(ResamplePolyphaseState** state, float
   F[half + 1] = F[half];
   if (rowBytes != 0)
     FillPhaseRows(reinterpret_cast<double*>(static_cast<unsigned char*>(block) + rowsOffset), F, phases, count);
-  if (pairBytes != 0)
-    FillEntryPairs(reinterpret_cast<double*>(static_cast<unsigned char*>(block) + pairsOffset), F, count, phases);
+  if (stretchBytes != 0)
+    FillStretchRows(reinterpret_cast<double*>(static_cast<unsigned char*>(block) + stretchOffset), F, phases, count);
 
   h.reset();
   *state = s;
@@ -1491,7 +1320,7 @@ int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const flo
   int32_t count = 0;
   if (t < end) {
     count = factor >= 1.0 ? RunWideDispatch(state, src, dst, t, end, step, norm)
-                          : RunStretched(state, src, dst, t, end, step, factor, norm);
+                          : RunStretched(state, &src, 1, &dst, t, end, step, factor, norm);
   }
   *time = t;
   *outCount = count;
@@ -1525,7 +1354,7 @@ int32_t ippsResamplePolyphaseChannels_32f(const ResamplePolyphaseState* state, c
     } else if (factor >= 1.0) {
       count = RunWideChannels(state, src, channels, dst, t, end, step, norm);
     } else {
-      count = RunStretchedChannels(state, src, channels, dst, t, end, step, factor, norm);
+      count = RunStretched(state, src, channels, dst, t, end, step, factor, norm);
     }
   }
   *time = t;
