@@ -90,8 +90,8 @@ constexpr double kRowGuard = 2 * kPhaseNudge;
 // Samples widened per chunk in the run at factors of 1 and above.
 constexpr int32_t kChunk = 256;
 // Stretch rows (the run below factor 1): instants summed together, zero entries on either
-// side of a row (at least kLanes − 1), the largest 2K served, and a bound on their size.
-constexpr int32_t kLanes = 4;
+// side of a row (at least the lanes of a group − 1), the largest 2K served, and a bound on
+// their size.
 constexpr int32_t kStretchPad = 4;
 constexpr int32_t kMaxStretchTaps = 256;
 constexpr std::size_t kMaxStretchBytes = std::size_t(8) << 20;
@@ -809,11 +809,13 @@ int32_t RunWideChannels(const ResamplePolyphaseState* s, const float* const* src
 // coefficient there is F[L − 1], not small) is taken back out, or put in where rounding
 // left it out, by an explicit fix.
 
-constexpr int32_t kStretchSamples = 512;  // samples a chunk reads at most
-constexpr int32_t kStretchInstants = 64;  // instants a chunk holds at most
+constexpr int32_t kStretchSamples = 512;    // samples whose phases are held at once
+constexpr int32_t kStretchInstants = 64;    // instants a chunk holds at most
 constexpr int32_t kMaxStretchChannels = 4;  // channels summed in one pass over a chunk
-constexpr double kMaxDrift = 1e-7;   // table entries; costs below 1e-9 of a coefficient
-constexpr double kEdgeBand = 1e-4;   // table entries around L in which taps are settled
+// Samples an anchor serves at most, which keeps positions and rows within 32 bits.
+constexpr int64_t kMaxAnchorSpan = int64_t(1) << 20;
+constexpr double kMaxDrift = 1e-7;  // table entries; costs below 1e-9 of a coefficient
+constexpr double kEdgeBand = 1e-4;  // table entries around L in which taps are settled
 
 // The plain reading of one instant: both sides straight from the table.
 inline double PlainStretched(const float* F, const float* x, double frac, double factor, double dn, double s,
@@ -824,24 +826,6 @@ inline double PlainStretched(const float* F, const float* x, double frac, double
          StretchedSide(F, x + 1, false, ur, s, StretchedTapCount(ur, s, invS, limit));
 }
 
-// What a chunk works out once for all its channels.
-struct StretchChunk {
-  int32_t instants = 0;
-  int32_t samples = 0;
-  int64_t first = 0;  // index in src of the chunk's sample 0
-  int64_t at[kStretchInstants];
-  double frac[kStretchInstants];
-  bool plain[kStretchInstants];
-  // Up to two fixes an instant: coefficient change `fix` on chunk sample fixAt.
-  int32_t fixCount[kStretchInstants];
-  int32_t fixAt[kStretchInstants][2];
-  double fix[kStretchInstants][2];
-  int32_t lo[kStretchInstants / kLanes], hi[kStretchInstants / kLanes];  // samples per group
-  int32_t rowAt[kStretchSamples];  // from the rows to φ's row, minus R, plus kStretchPad + K − 1
-  int32_t row[kStretchSamples];    // R
-  alignas(16) double d[2 * kStretchSamples];  // each fraction twice, for two-lane loads
-};
-
 struct StretchCall {
   const float* F;
   const double* rows;
@@ -849,21 +833,49 @@ struct StretchCall {
   double dn, invN, s, invS, limit, factor;
 };
 
-// The coefficient the rows give chunk sample j at instant m (0 when outside its window).
-inline double RowCoefficient(const StretchCall& c, const StretchChunk& ch, int32_t j, int32_t m) {
-  if (j < 0 || j >= ch.samples) return 0.0;
-  const int32_t idx = m - ch.row[j] + c.K - 1;
+// The phases of the samples first ... first + samples − 1 (indices in src) against the
+// anchor instant ia + fa, which counts as instant 0. Kept from chunk to chunk, so each
+// sample's phase is worked out once while the anchor stands.
+struct StretchWindow {
+  int64_t ia = 0;
+  double fa = 0.0;
+  int64_t first = 0;
+  int32_t samples = 0;
+  int32_t rowAt[kStretchSamples + 4];  // φ·(2 row lengths) + kStretchPad + K − 1 − R
+  int32_t row[kStretchSamples + 4];    // R
+  alignas(16) double d[2 * (kStretchSamples + 4)];  // each fraction twice, for two-lane loads
+};
+
+// One chunk of instants and what they need besides the sums.
+struct StretchChunk {
+  int32_t instants = 0;
+  int64_t m0 = 0;  // the first instant's number since the anchor
+  int64_t at[kStretchInstants];
+  double frac[kStretchInstants];
+  bool plain[kStretchInstants];
+  // Up to two fixes an instant: coefficient change `fix` on window sample fixAt.
+  int32_t fixCount[kStretchInstants];
+  int32_t fixAt[kStretchInstants][2];
+  double fix[kStretchInstants][2];
+};
+
+// The coefficient the rows give window sample j at instant m (since the anchor); 0
+// outside its window.
+inline double RowCoefficient(const StretchCall& c, const StretchWindow& w, int32_t j, int64_t m) {
+  if (j < 0 || j >= w.samples) return 0.0;
+  const int64_t idx = m - w.row[j] + c.K - 1;
   if (idx < 0 || idx >= 2 * c.K) return 0.0;
-  const double* a = c.rows + ch.rowAt[j] + m;
-  return a[0] + ch.d[2 * j] * a[c.rowLength];
+  const double* a = c.rows + w.rowAt[j] + m;
+  return a[0] + w.d[2 * j] * a[c.rowLength];
 }
 
-// Settles the tap of one side nearest to the table's end: u0 + j·s for samples
+// Settles the tap of one side nearest to the table's end: positions u0 + j·s on samples
 // base + dir·j. Records the change the plain reading asks for.
-inline void SettleEdge(const StretchCall& c, StretchChunk& ch, int32_t m, double u0, int64_t base, int32_t dir) {
-  const double reachL = (double(c.L) - u0) * c.invS;
-  if (!(reachL > -0.5)) return;
-  const auto j = int64_t(reachL + 0.5);
+inline void SettleEdge(const StretchCall& c, const StretchWindow& w, StretchChunk& ch, int32_t m, double u0,
+                       int64_t base, int32_t dir) {
+  const double toEnd = (double(c.L) - u0) * c.invS;
+  if (!(toEnd > -0.5)) return;
+  const auto j = int64_t(toEnd + 0.5);
   const double p = u0 + double(j) * c.s;
   if (!(std::fabs(p - double(c.L)) < kEdgeBand)) return;
   double want = 0.0;
@@ -872,65 +884,26 @@ inline void SettleEdge(const StretchCall& c, StretchChunk& ch, int32_t m, double
     const double e = p - q;
     want = (1.0 - e) * c.F[q] + e * c.F[q + 1];
   }
-  const int64_t k = base + dir * j - ch.first;
-  if (k < 0 || k >= ch.samples) {
-    if (want == 0.0) return;
-    // A tap the plain reading takes lies within the stated reach, so inside the chunk;
-    // this cannot happen, but never read outside it.
-    return;
-  }
-  const double change = want - RowCoefficient(c, ch, int32_t(k), m);
+  // A tap the plain reading takes lies within the stated reach, so in the window; one
+  // outside it was not summed either.
+  const int64_t k = base + dir * j - w.first;
+  if (k < 0 || k >= w.samples) return;
+  const double change = want - RowCoefficient(c, w, int32_t(k), ch.m0 + m);
   if (change == 0.0) return;
   const int32_t f = ch.fixCount[m]++;
   ch.fixAt[m][f] = int32_t(k);
   ch.fix[m][f] = change;
 }
 
-// Gathers the chunk's instants from t on and works out everything but the sums.
-template <class Stretch>
-VELORAND_ALWAYS_INLINE void PrepareChunk(const StretchCall& c, StretchChunk& ch, double& t, double end,
-                                         double step) {
-  const int64_t i0 = int64_t(t);
-  const double f0 = t - double(i0);
-  int32_t m = 0;
-  do {
-    ch.at[m] = int64_t(t);
-    ch.frac[m] = t - double(ch.at[m]);
-    ++m;
-    t += step;
-  } while (t < end && m < kStretchInstants && (int64_t(t) - i0) + 2 * c.reach <= kStretchSamples);
-  ch.instants = m;
-  ch.first = i0 - c.reach + 1;
-  ch.samples = int32_t(ch.at[m - 1] - i0) + 2 * c.reach;
-  Stretch::Phases(c, f0, ch.samples, ch.rowAt, ch.row, ch.d);
-
-  int32_t lo = 0, hi = -1;
-  for (int32_t g = 0; g * kLanes < m; ++g) {
-    const int32_t m0 = g * kLanes;
-    while (lo < ch.samples && ch.row[lo] < m0 - c.K) ++lo;
-    while (hi + 1 < ch.samples && ch.row[hi + 1] <= m0 + kLanes - 1 + c.K - 1) ++hi;
-    ch.lo[g] = lo;
-    ch.hi[g] = hi;
-  }
-
-  for (int32_t k = 0; k < m; ++k) {
-    const double since = double(ch.at[k] - i0) + (ch.frac[k] - f0);
-    ch.plain[k] = !(std::fabs(since * c.s - double(k) * c.dn) <= kMaxDrift);
-    ch.fixCount[k] = 0;
-    if (ch.plain[k]) continue;
-    SettleEdge(c, ch, k, c.factor * ch.frac[k] * c.dn, ch.at[k], -1);
-    SettleEdge(c, ch, k, (1.0 - ch.frac[k]) * c.factor * c.dn, ch.at[k] + 1, 1);
-  }
-}
-
-// Each chunk sample's position v = (j + 1 − reach − f0)·s against the chunk's first
-// instant, split into phase, fraction and row (see StretchChunk), for j < count (the
-// vector loops may fill up to three entries more; the arrays have room).
-inline void ScalarPhases(const StretchCall& c, double f0, int32_t count, int32_t* rowAt, int32_t* row, double* d) {
+// Each sample's position v = (k − ia − fa)·s against the anchor, split into phase,
+// fraction and row, for count samples from k − ia = k0 on, into the arrays from their
+// start (the vector loops may fill up to three entries more; the arrays have room).
+inline void ScalarPhases(const StretchCall& c, double k0, double fa, int32_t count, int32_t* rowAt, int32_t* row,
+                         double* d) {
   const double stride = 2.0 * c.rowLength;
   const double lead = double(kStretchPad + c.K - 1);
   for (int32_t j = 0; j < count; ++j) {
-    const double v = (double(j + 1 - c.reach) - f0) * c.s;
+    const double v = (k0 + double(j) - fa) * c.s;
     const double qd = std::floor(v);
     // (q + ½) / n is never within ½ / n of an integer, so the product's rounding cannot
     // move its floor.
@@ -942,20 +915,99 @@ inline void ScalarPhases(const StretchCall& c, double f0, int32_t count, int32_t
   }
 }
 
-// Sums over a group's samples for kCh channels: out[c][w] = Σ_j (A + d·B)[j, w]·x_c[j]
-// for the group's kLanes instants, samples alternating between two partial sums. x[c]
-// holds chunk sample j at x[c][2j] and again at x[c][2j + 1].
+// Gathers the chunk's instants from t on, brings the window's phases up to them (anchoring
+// anew where needed) and works out everything but the sums.
+template <class Stretch>
+VELORAND_ALWAYS_INLINE void PrepareChunk(const StretchCall& c, StretchWindow& w, StretchChunk& ch, double& t,
+                                         double end, double step) {
+  const int64_t i0 = int64_t(t);
+  int32_t m = 0;
+  do {
+    ch.at[m] = int64_t(t);
+    ch.frac[m] = t - double(ch.at[m]);
+    ++m;
+    t += step;
+  } while (t < end && m < kStretchInstants && (int64_t(t) - i0) + 2 * c.reach <= kStretchSamples);
+  ch.instants = m;
+  const int64_t first = i0 - c.reach + 1;
+  const int32_t samples = int32_t(ch.at[m - 1] - i0) + 2 * c.reach;
+
+  // Instants drift from anchor + whole steps by the rounding of the accumulated time.
+  bool fresh = w.samples == 0 || ch.at[m - 1] + c.reach - w.ia > kMaxAnchorSpan;
+  for (;;) {
+    if (fresh) {
+      w.ia = ch.at[0];
+      w.fa = ch.frac[0];
+      w.samples = 0;
+      ch.m0 = 0;
+    }
+    bool drifted = false;
+    for (int32_t k = 0; k < m; ++k) {
+      const double since = double(ch.at[k] - w.ia) + (ch.frac[k] - w.fa);
+      ch.plain[k] = !(std::fabs(since * c.s - double(ch.m0 + k) * c.dn) <= kMaxDrift);
+      drifted = drifted || ch.plain[k];
+    }
+    if (!drifted || fresh) break;
+    fresh = true;
+  }
+
+  // Keep the phases of the samples the chunk shares with the last one.
+  int32_t keep = 0;
+  if (w.samples > 0 && first >= w.first && first < w.first + w.samples) {
+    const auto from = int32_t(first - w.first);
+    keep = w.samples - from;
+    if (keep > samples) keep = samples;
+    std::memmove(w.rowAt, w.rowAt + from, std::size_t(keep) * sizeof(int32_t));
+    std::memmove(w.row, w.row + from, std::size_t(keep) * sizeof(int32_t));
+    std::memmove(w.d, w.d + 2 * from, std::size_t(keep) * 2 * sizeof(double));
+  }
+  Stretch::Phases(c, double(first + keep - w.ia), w.fa, samples - keep, w.rowAt + keep, w.row + keep,
+                  w.d + 2 * keep);
+  w.first = first;
+  w.samples = samples;
+
+  for (int32_t k = 0; k < m; ++k) {
+    ch.fixCount[k] = 0;
+    if (ch.plain[k]) continue;
+    SettleEdge(c, w, ch, k, c.factor * ch.frac[k] * c.dn, ch.at[k], -1);
+    SettleEdge(c, w, ch, k, (1.0 - ch.frac[k]) * c.factor * c.dn, ch.at[k] + 1, 1);
+  }
+}
+
+// The window samples whose rows reach instants mg ... mg + W − 1 (since the anchor): R
+// from mg − K to mg + W + K − 2, as [*lo, *hi]. Rows only grow along the window; the
+// bounds start from where the positions put them and are settled against the rows.
+inline void GroupSamples(const StretchCall& c, const StretchWindow& w, int64_t mg, int32_t W, int32_t* lo,
+                         int32_t* hi) {
+  const double spacing = c.dn * c.invS;  // samples per row
+  const double origin = double(w.ia - w.first) + w.fa;
+  const int64_t rlo = mg - c.K, rhi = mg + W + c.K - 2;
+  auto l = int32_t(std::fmin(std::fmax(origin + double(rlo) * spacing, 0.0), double(w.samples)));
+  while (l > 0 && w.row[l - 1] >= rlo) --l;
+  while (l < w.samples && w.row[l] < rlo) ++l;
+  auto h = int32_t(std::fmin(std::fmax(origin + double(rhi + 1) * spacing, 0.0), double(w.samples))) - 1;
+  while (h + 1 < w.samples && w.row[h + 1] <= rhi) ++h;
+  while (h >= 0 && w.row[h] > rhi) --h;
+  *lo = l;
+  *hi = h;
+}
+
+// Sums over a group's samples for kCh channels: out[c][l] = Σ_j (A + d·B)[j, l]·x_c[j]
+// for the group's W instants, even and odd window samples j in two partial sums. Samples
+// whose rows do not reach an instant add exact zeros to it, so a group of any width, or
+// a sample range with extra such samples, gives every instant the same sums bit for bit.
+// x[c] holds window sample j at x[c][2j] and again at x[c][2j + 1].
 #if VELORAND_POLYPHASE_SSE2
 struct PortableStretch {
-  static constexpr int32_t kChannels = 2;
-  static VELORAND_ALWAYS_INLINE void Phases(const StretchCall& c, double f0, int32_t count, int32_t* rowAt,
-                                            int32_t* row, double* d) {
-    const __m128d sv = _mm_set1_pd(c.s), f0v = _mm_set1_pd(f0), half = _mm_set1_pd(0.5), one = _mm_set1_pd(1.0);
+  static constexpr int32_t kChannels = 4;
+  static VELORAND_ALWAYS_INLINE void Phases(const StretchCall& c, double k0, double fa, int32_t count,
+                                            int32_t* rowAt, int32_t* row, double* d) {
+    const __m128d sv = _mm_set1_pd(c.s), fav = _mm_set1_pd(fa), half = _mm_set1_pd(0.5), one = _mm_set1_pd(1.0);
     const __m128d invN = _mm_set1_pd(c.invN), dn = _mm_set1_pd(c.dn), two = _mm_set1_pd(2.0);
     const __m128d stride = _mm_set1_pd(2.0 * c.rowLength), lead = _mm_set1_pd(double(kStretchPad + c.K - 1));
-    __m128d jd = _mm_set_pd(2.0 - c.reach, 1.0 - c.reach);
+    __m128d jd = _mm_set_pd(k0 + 1.0, k0);
     for (int32_t j = 0; j < count; j += 2, jd = _mm_add_pd(jd, two)) {
-      const __m128d v = _mm_mul_pd(_mm_sub_pd(jd, f0v), sv);
+      const __m128d v = _mm_mul_pd(_mm_sub_pd(jd, fav), sv);
       __m128d qd = _mm_cvtepi32_pd(_mm_cvttpd_epi32(v));
       qd = _mm_sub_pd(qd, _mm_and_pd(_mm_cmpgt_pd(qd, v), one));  // floor
       const __m128d rd = _mm_mul_pd(_mm_add_pd(qd, half), invN);
@@ -970,43 +1022,43 @@ struct PortableStretch {
       _mm_store_pd(d + 2 * j + 2, _mm_unpackhi_pd(f, f));
     }
   }
-  template <int32_t kCh>
-  static VELORAND_ALWAYS_INLINE void Sums(const double* base, int32_t len, const int32_t* rowAt, const double* d,
-                                          const double* const* x, int32_t lo, int32_t hi, double (*out)[kLanes]) {
-    __m128d a0[kCh], a1[kCh], b0[kCh], b1[kCh];  // a: even samples, b: odd; 0/1: lanes 0-1/2-3
-    for (int32_t c = 0; c < kCh; ++c) a0[c] = a1[c] = b0[c] = b1[c] = _mm_setzero_pd();
-    int32_t j = lo;
-    for (; j + 1 <= hi; j += 2) {
-      const double* p = base + rowAt[j];
-      const double* q = base + rowAt[j + 1];
-      const __m128d dp = _mm_load_pd(d + 2 * j), dq = _mm_load_pd(d + 2 * j + 2);
-      const __m128d p0 = _mm_add_pd(_mm_loadu_pd(p), _mm_mul_pd(_mm_loadu_pd(p + len), dp));
-      const __m128d p1 = _mm_add_pd(_mm_loadu_pd(p + 2), _mm_mul_pd(_mm_loadu_pd(p + len + 2), dp));
-      const __m128d q0 = _mm_add_pd(_mm_loadu_pd(q), _mm_mul_pd(_mm_loadu_pd(q + len), dq));
-      const __m128d q1 = _mm_add_pd(_mm_loadu_pd(q + 2), _mm_mul_pd(_mm_loadu_pd(q + len + 2), dq));
-      for (int32_t c = 0; c < kCh; ++c) {
-        const __m128d xp = _mm_load_pd(x[c] + 2 * j), xq = _mm_load_pd(x[c] + 2 * j + 2);
-        a0[c] = _mm_add_pd(a0[c], _mm_mul_pd(p0, xp));
-        a1[c] = _mm_add_pd(a1[c], _mm_mul_pd(p1, xp));
-        b0[c] = _mm_add_pd(b0[c], _mm_mul_pd(q0, xq));
-        b1[c] = _mm_add_pd(b1[c], _mm_mul_pd(q1, xq));
-      }
-    }
-    if (j <= hi) {
-      const double* p = base + rowAt[j];
-      const __m128d dp = _mm_load_pd(d + 2 * j);
-      const __m128d p0 = _mm_add_pd(_mm_loadu_pd(p), _mm_mul_pd(_mm_loadu_pd(p + len), dp));
-      const __m128d p1 = _mm_add_pd(_mm_loadu_pd(p + 2), _mm_mul_pd(_mm_loadu_pd(p + len + 2), dp));
-      for (int32_t c = 0; c < kCh; ++c) {
-        const __m128d xp = _mm_load_pd(x[c] + 2 * j);
-        a0[c] = _mm_add_pd(a0[c], _mm_mul_pd(p0, xp));
-        a1[c] = _mm_add_pd(a1[c], _mm_mul_pd(p1, xp));
-      }
-    }
+  template <int32_t H, int32_t kCh>
+  static VELORAND_ALWAYS_INLINE void Tap(const double* p, const double* pB, const double* d,
+                                         const double* const* x, int32_t j, __m128d (&acc)[kCh][H]) {
+    __m128d coefficient[H];
+    const __m128d dv = _mm_load_pd(d + 2 * j);
+    for (int32_t h = 0; h < H; ++h)
+      coefficient[h] = _mm_add_pd(_mm_loadu_pd(p + 2 * h), _mm_mul_pd(_mm_loadu_pd(pB + 2 * h), dv));
     for (int32_t c = 0; c < kCh; ++c) {
-      _mm_storeu_pd(out[c], _mm_add_pd(a0[c], b0[c]));
-      _mm_storeu_pd(out[c] + 2, _mm_add_pd(a1[c], b1[c]));
+      const __m128d xv = _mm_load_pd(x[c] + 2 * j);
+      for (int32_t h = 0; h < H; ++h) acc[c][h] = _mm_add_pd(acc[c][h], _mm_mul_pd(coefficient[h], xv));
     }
+  }
+  // One channel takes four lanes: the wider group's extra entries cost less than a
+  // narrower group's extra passes. Several channels take two: four of them share each
+  // coefficient pair.
+  template <int32_t kCh>
+  static constexpr int32_t kLanesFor = kCh == 1 ? 4 : 2;
+  template <int32_t W, int32_t kCh>
+  static VELORAND_ALWAYS_INLINE void Sums(const double* base, int32_t len, const int32_t* rowAt, const double* d,
+                                          const double* const* x, int32_t lo, int32_t hi, double (*out)[W]) {
+    constexpr int32_t H = W / 2;
+    __m128d a[kCh][H], b[kCh][H];  // even and odd samples
+    for (int32_t c = 0; c < kCh; ++c)
+      for (int32_t h = 0; h < H; ++h) a[c][h] = b[c][h] = _mm_setzero_pd();
+    const double* baseB = base + len;
+    int32_t j = lo;
+    if (j <= hi && (j & 1) != 0) {
+      Tap<H, kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, b);
+      ++j;
+    }
+    for (; j + 1 <= hi; j += 2) {
+      Tap<H, kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, a);
+      Tap<H, kCh>(base + rowAt[j + 1], baseB + rowAt[j + 1], d, x, j + 1, b);
+    }
+    if (j <= hi) Tap<H, kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, a);
+    for (int32_t c = 0; c < kCh; ++c)
+      for (int32_t h = 0; h < H; ++h) _mm_storeu_pd(out[c] + 2 * h, _mm_add_pd(a[c][h], b[c][h]));
   }
   // dst[2j] = dst[2j + 1] = src[j] for j < count.
   static VELORAND_ALWAYS_INLINE void Widen(const float* src, double* dst, int32_t count) {
@@ -1022,23 +1074,25 @@ struct PortableStretch {
 #else
 struct PortableStretch {
   static constexpr int32_t kChannels = 2;
-  static void Phases(const StretchCall& c, double f0, int32_t count, int32_t* rowAt, int32_t* row, double* d) {
-    ScalarPhases(c, f0, count, rowAt, row, d);
+  static void Phases(const StretchCall& c, double k0, double fa, int32_t count, int32_t* rowAt, int32_t* row,
+                     double* d) {
+    ScalarPhases(c, k0, fa, count, rowAt, row, d);
   }
   template <int32_t kCh>
+  static constexpr int32_t kLanesFor = 4;
+  template <int32_t W, int32_t kCh>
   static void Sums(const double* base, int32_t len, const int32_t* rowAt, const double* d, const double* const* x,
-                   int32_t lo, int32_t hi, double (*out)[kLanes]) {
-    double a[kCh][kLanes] = {}, b[kCh][kLanes] = {};
-    int32_t j = lo;
-    for (; j <= hi; ++j) {
+                   int32_t lo, int32_t hi, double (*out)[W]) {
+    double a[kCh][W] = {}, b[kCh][W] = {};
+    for (int32_t j = lo; j <= hi; ++j) {
       const double* p = base + rowAt[j];
-      double coefficient[kLanes];
-      for (int32_t w = 0; w < kLanes; ++w) coefficient[w] = p[w] + p[len + w] * d[2 * j];
+      double coefficient[W];
+      for (int32_t l = 0; l < W; ++l) coefficient[l] = p[l] + p[len + l] * d[2 * j];
       for (int32_t c = 0; c < kCh; ++c)
-        for (int32_t w = 0; w < kLanes; ++w) ((j - lo) % 2 == 0 ? a : b)[c][w] += coefficient[w] * x[c][2 * j];
+        for (int32_t l = 0; l < W; ++l) ((j & 1) == 0 ? a : b)[c][l] += coefficient[l] * x[c][2 * j];
     }
     for (int32_t c = 0; c < kCh; ++c)
-      for (int32_t w = 0; w < kLanes; ++w) out[c][w] = a[c][w] + b[c][w];
+      for (int32_t l = 0; l < W; ++l) out[c][l] = a[c][l] + b[c][l];
   }
   static void Widen(const float* src, double* dst, int32_t count) {
     for (int32_t j = 0; j < count; ++j) dst[2 * j] = dst[2 * j + 1] = src[j];
@@ -1050,14 +1104,14 @@ struct PortableStretch {
 // Four lanes with fused multiply-adds; no 32-byte value is kept in memory of its own.
 struct Avx2Stretch {
   static constexpr int32_t kChannels = 4;
-  static inline VELORAND_TARGET_AVX2 void Phases(const StretchCall& c, double f0, int32_t count, int32_t* rowAt,
-                                                 int32_t* row, double* d) {
-    const __m256d sv = _mm256_set1_pd(c.s), f0v = _mm256_set1_pd(f0), half = _mm256_set1_pd(0.5);
+  static inline VELORAND_TARGET_AVX2 void Phases(const StretchCall& c, double k0, double fa, int32_t count,
+                                                 int32_t* rowAt, int32_t* row, double* d) {
+    const __m256d sv = _mm256_set1_pd(c.s), fav = _mm256_set1_pd(fa), half = _mm256_set1_pd(0.5);
     const __m256d invN = _mm256_set1_pd(c.invN), dn = _mm256_set1_pd(c.dn), four = _mm256_set1_pd(4.0);
     const __m256d stride = _mm256_set1_pd(2.0 * c.rowLength), lead = _mm256_set1_pd(double(kStretchPad + c.K - 1));
-    __m256d jd = _mm256_set_pd(4.0 - c.reach, 3.0 - c.reach, 2.0 - c.reach, 1.0 - c.reach);
+    __m256d jd = _mm256_set_pd(k0 + 3.0, k0 + 2.0, k0 + 1.0, k0);
     for (int32_t j = 0; j < count; j += 4, jd = _mm256_add_pd(jd, four)) {
-      const __m256d v = _mm256_mul_pd(_mm256_sub_pd(jd, f0v), sv);
+      const __m256d v = _mm256_mul_pd(_mm256_sub_pd(jd, fav), sv);
       const __m256d qd = _mm256_floor_pd(v);
       const __m256d r = _mm256_floor_pd(_mm256_mul_pd(_mm256_add_pd(qd, half), invN));
       const __m256d phi = _mm256_fnmadd_pd(r, dn, qd);
@@ -1071,28 +1125,31 @@ struct Avx2Stretch {
     }
   }
   template <int32_t kCh>
+  static inline VELORAND_TARGET_AVX2 void Tap(const double* p, const double* pB, const double* d,
+                                              const double* const* x, int32_t j, __m256d (&acc)[kCh]) {
+    const __m256d coefficient = _mm256_fmadd_pd(_mm256_loadu_pd(pB), _mm256_broadcast_sd(d + 2 * j), _mm256_loadu_pd(p));
+    for (int32_t c = 0; c < kCh; ++c) acc[c] = _mm256_fmadd_pd(coefficient, _mm256_broadcast_sd(x[c] + 2 * j), acc[c]);
+  }
+  template <int32_t kCh>
+  static constexpr int32_t kLanesFor = 4;
+  template <int32_t W, int32_t kCh>
   static inline VELORAND_TARGET_AVX2 void Sums(const double* base, int32_t len, const int32_t* rowAt,
                                                const double* d, const double* const* x, int32_t lo, int32_t hi,
-                                               double (*out)[kLanes]) {
-    __m256d a[kCh], b[kCh];
+                                               double (*out)[W]) {
+    static_assert(W == 4, "four lanes");
+    __m256d a[kCh], b[kCh];  // even and odd samples
     for (int32_t c = 0; c < kCh; ++c) a[c] = b[c] = _mm256_setzero_pd();
+    const double* baseB = base + len;
     int32_t j = lo;
+    if (j <= hi && (j & 1) != 0) {
+      Tap<kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, b);
+      ++j;
+    }
     for (; j + 1 <= hi; j += 2) {
-      const double* p = base + rowAt[j];
-      const double* q = base + rowAt[j + 1];
-      const __m256d cp = _mm256_fmadd_pd(_mm256_loadu_pd(p + len), _mm256_broadcast_sd(d + 2 * j), _mm256_loadu_pd(p));
-      const __m256d cq =
-          _mm256_fmadd_pd(_mm256_loadu_pd(q + len), _mm256_broadcast_sd(d + 2 * j + 2), _mm256_loadu_pd(q));
-      for (int32_t c = 0; c < kCh; ++c) {
-        a[c] = _mm256_fmadd_pd(cp, _mm256_broadcast_sd(x[c] + 2 * j), a[c]);
-        b[c] = _mm256_fmadd_pd(cq, _mm256_broadcast_sd(x[c] + 2 * j + 2), b[c]);
-      }
+      Tap<kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, a);
+      Tap<kCh>(base + rowAt[j + 1], baseB + rowAt[j + 1], d, x, j + 1, b);
     }
-    if (j <= hi) {
-      const double* p = base + rowAt[j];
-      const __m256d cp = _mm256_fmadd_pd(_mm256_loadu_pd(p + len), _mm256_broadcast_sd(d + 2 * j), _mm256_loadu_pd(p));
-      for (int32_t c = 0; c < kCh; ++c) a[c] = _mm256_fmadd_pd(cp, _mm256_broadcast_sd(x[c] + 2 * j), a[c]);
-    }
+    if (j <= hi) Tap<kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, a);
     for (int32_t c = 0; c < kCh; ++c) _mm256_storeu_pd(out[c], _mm256_add_pd(a[c], b[c]));
   }
   static inline VELORAND_TARGET_AVX2 void Widen(const float* src, double* dst, int32_t count) {
@@ -1109,17 +1166,20 @@ struct Avx2Stretch {
 #endif
 
 template <class Stretch, int32_t kCh>
-VELORAND_ALWAYS_INLINE void StretchGroups(const StretchCall& c, const StretchChunk& ch, const float* const* src,
-                                          float* const* dst, const double* const* x, int32_t count, double scale) {
-  for (int32_t g = 0; g * kLanes < ch.instants; ++g) {
-    const int32_t m0 = g * kLanes;
-    double sums[kCh][kLanes];
-    Stretch::template Sums<kCh>(c.rows + m0, c.rowLength, ch.rowAt, ch.d, x, ch.lo[g], ch.hi[g], sums);
-    const int32_t lanes = ch.instants - m0 < kLanes ? ch.instants - m0 : kLanes;
-    for (int32_t w = 0; w < lanes; ++w) {
-      const int32_t m = m0 + w;
+VELORAND_ALWAYS_INLINE void StretchGroups(const StretchCall& c, const StretchWindow& w, const StretchChunk& ch,
+                                          const float* const* src, float* const* dst, const double* const* x,
+                                          int32_t count, double scale) {
+  constexpr int32_t W = Stretch::template kLanesFor<kCh>;
+  for (int32_t m0 = 0; m0 < ch.instants; m0 += W) {
+    int32_t lo, hi;
+    GroupSamples(c, w, ch.m0 + m0, W, &lo, &hi);
+    double sums[kCh][W];
+    Stretch::template Sums<W, kCh>(c.rows + (ch.m0 + m0), c.rowLength, w.rowAt, w.d, x, lo, hi, sums);
+    const int32_t lanes = ch.instants - m0 < W ? ch.instants - m0 : W;
+    for (int32_t l = 0; l < lanes; ++l) {
+      const int32_t m = m0 + l;
       for (int32_t k = 0; k < kCh; ++k) {
-        double acc = sums[k][w];
+        double acc = sums[k][l];
         if (ch.plain[m]) {
           acc = PlainStretched(c.F, src[k] + ch.at[m], ch.frac[m], c.factor, c.dn, c.s, c.invS, c.limit);
         } else {
@@ -1153,7 +1213,7 @@ VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s,
   const double scale = double(norm) * factor * double(s->gain);
   int32_t count = 0;
   if (c.rows == nullptr || 2 * int64_t(c.reach) > kStretchSamples) {
-    // Designs too wide for the rows or the chunk take the plain reading throughout.
+    // Designs too wide for the rows or the window take the plain reading throughout.
     do {
       const int64_t i = int64_t(t);
       const double frac = t - double(i);
@@ -1164,32 +1224,34 @@ VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s,
     } while (t < end);
     return count;
   }
+  StretchWindow w;
   StretchChunk ch;
   alignas(16) double widened[kMaxStretchChannels][2 * kStretchSamples];
   while (t < end) {
-    PrepareChunk<Stretch>(c, ch, t, end, step);
+    PrepareChunk<Stretch>(c, w, ch, t, end, step);
     for (int32_t k0 = 0; k0 < channels; k0 += Stretch::kChannels) {
       const int32_t block = channels - k0 < Stretch::kChannels ? channels - k0 : Stretch::kChannels;
       const double* x[kMaxStretchChannels];
       for (int32_t k = 0; k < block; ++k) {
-        Stretch::Widen(src[k0 + k] + ch.first, widened[k], ch.samples);
+        Stretch::Widen(src[k0 + k] + w.first, widened[k], w.samples);
         x[k] = widened[k];
       }
       switch (block) {
         case 1:
-          StretchGroups<Stretch, 1>(c, ch, src + k0, dst + k0, x, count, scale);
+          StretchGroups<Stretch, 1>(c, w, ch, src + k0, dst + k0, x, count, scale);
           break;
         case 2:
-          StretchGroups<Stretch, 2>(c, ch, src + k0, dst + k0, x, count, scale);
+          StretchGroups<Stretch, 2>(c, w, ch, src + k0, dst + k0, x, count, scale);
           break;
         case 3:
-          if constexpr (Stretch::kChannels >= 3) StretchGroups<Stretch, 3>(c, ch, src + k0, dst + k0, x, count, scale);
+          if constexpr (Stretch::kChannels >= 3) StretchGroups<Stretch, 3>(c, w, ch, src + k0, dst + k0, x, count, scale);
           break;
         default:
-          if constexpr (Stretch::kChannels >= 4) StretchGroups<Stretch, 4>(c, ch, src + k0, dst + k0, x, count, scale);
+          if constexpr (Stretch::kChannels >= 4) StretchGroups<Stretch, 4>(c, w, ch, src + k0, dst + k0, x, count, scale);
           break;
       }
     }
+    ch.m0 += ch.instants;
     count += ch.instants;
   }
   return count;
