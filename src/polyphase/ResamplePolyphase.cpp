@@ -816,6 +816,7 @@ constexpr int32_t kMaxStretchChannels = 4;  // channels summed in one pass over 
 constexpr int64_t kMaxAnchorSpan = int64_t(1) << 20;
 constexpr double kMaxDrift = 1e-7;  // table entries; costs below 1e-9 of a coefficient
 constexpr double kEdgeBand = 1e-4;  // table entries around L in which taps are settled
+constexpr double kRunsBelow = 0.4;  // factor below which the SSE2 loops sum by rows (runs)
 
 // The plain reading of one instant: both sides straight from the table.
 inline double PlainStretched(const float* F, const float* x, double frac, double factor, double dn, double s,
@@ -1002,22 +1003,24 @@ struct PortableStretch {
   static constexpr int32_t kChannels = 4;
   static VELORAND_ALWAYS_INLINE void Phases(const StretchCall& c, double k0, double fa, int32_t count,
                                             int32_t* rowAt, int32_t* row, double* d) {
-    const __m128d sv = _mm_set1_pd(c.s), fav = _mm_set1_pd(fa), half = _mm_set1_pd(0.5), one = _mm_set1_pd(1.0);
+    // Positions are taken B = K + 1 rows further on, which makes them non-negative (a
+    // sample lies at most reach ≈ L / s samples before the anchor), so that truncation
+    // is the floor.
+    const double B = double(c.K + 1);
+    const __m128d sv = _mm_set1_pd(c.s), half = _mm_set1_pd(0.5), bv = _mm_set1_pd(B);
     const __m128d invN = _mm_set1_pd(c.invN), dn = _mm_set1_pd(c.dn), two = _mm_set1_pd(2.0);
-    const __m128d stride = _mm_set1_pd(2.0 * c.rowLength), lead = _mm_set1_pd(double(kStretchPad + c.K - 1));
-    __m128d jd = _mm_set_pd(k0 + 1.0, k0);
+    const __m128d stride = _mm_set1_pd(2.0 * c.rowLength), lead = _mm_set1_pd(double(kStretchPad + c.K - 1) + B);
+    const __m128d shift = _mm_set1_pd(B * c.dn);
+    __m128d jd = _mm_set_pd(k0 + 1.0 - fa, k0 - fa);
     for (int32_t j = 0; j < count; j += 2, jd = _mm_add_pd(jd, two)) {
-      const __m128d v = _mm_mul_pd(_mm_sub_pd(jd, fav), sv);
-      __m128d qd = _mm_cvtepi32_pd(_mm_cvttpd_epi32(v));
-      qd = _mm_sub_pd(qd, _mm_and_pd(_mm_cmpgt_pd(qd, v), one));  // floor
-      const __m128d rd = _mm_mul_pd(_mm_add_pd(qd, half), invN);
-      __m128d r = _mm_cvtepi32_pd(_mm_cvttpd_epi32(rd));
-      r = _mm_sub_pd(r, _mm_and_pd(_mm_cmpgt_pd(r, rd), one));
+      const __m128d v = _mm_mul_pd(jd, sv);
+      const __m128d qd = _mm_cvtepi32_pd(_mm_cvttpd_epi32(_mm_add_pd(v, shift)));
+      const __m128d r = _mm_cvtepi32_pd(_mm_cvttpd_epi32(_mm_mul_pd(_mm_add_pd(qd, half), invN)));  // R + B
       const __m128d phi = _mm_sub_pd(qd, _mm_mul_pd(r, dn));
       const __m128d at = _mm_sub_pd(_mm_add_pd(_mm_mul_pd(phi, stride), lead), r);
       _mm_storel_epi64(reinterpret_cast<__m128i*>(rowAt + j), _mm_cvttpd_epi32(at));
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(row + j), _mm_cvttpd_epi32(r));
-      const __m128d f = _mm_sub_pd(v, qd);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(row + j), _mm_cvttpd_epi32(_mm_sub_pd(r, bv)));
+      const __m128d f = _mm_sub_pd(_mm_add_pd(v, shift), qd);
       _mm_store_pd(d + 2 * j, _mm_unpacklo_pd(f, f));
       _mm_store_pd(d + 2 * j + 2, _mm_unpackhi_pd(f, f));
     }
@@ -1060,6 +1063,71 @@ struct PortableStretch {
     for (int32_t c = 0; c < kCh; ++c)
       for (int32_t h = 0; h < H; ++h) _mm_storeu_pd(out[c] + 2 * h, _mm_add_pd(a[c][h], b[c][h]));
   }
+  // Runs: the samples of one row R all feed the same 2K instants R − K + 1 ... R + K, so
+  // for each pair of them a run needs one pass over its samples with no entries to spare;
+  // the run's sums then go to the chunk's sums y. Every instant's sum is the same in any
+  // arrangement of pairs and channels: samples ascending within a run, runs ascending.
+  static constexpr bool kRuns = true;
+  template <int32_t P, int32_t kCh>
+  static VELORAND_ALWAYS_INLINE void RunPairs(const double* base, int32_t len, const int32_t* rowAt, const double* d,
+                                              const double* const* x, int32_t j0, int32_t j1, double* const* y,
+                                              int64_t at) {
+    __m128d acc[kCh][P];
+    for (int32_t c = 0; c < kCh; ++c)
+      for (int32_t h = 0; h < P; ++h) acc[c][h] = _mm_setzero_pd();
+    const double* baseB = base + len;
+    for (int32_t j = j0; j < j1; ++j) {
+      const double* pa = base + rowAt[j];
+      const double* pb = baseB + rowAt[j];
+      const __m128d dv = _mm_load_pd(d + 2 * j);
+      __m128d coefficient[P];
+      for (int32_t h = 0; h < P; ++h)
+        coefficient[h] = _mm_add_pd(_mm_loadu_pd(pa + 2 * h), _mm_mul_pd(_mm_loadu_pd(pb + 2 * h), dv));
+      for (int32_t c = 0; c < kCh; ++c) {
+        const __m128d xv = _mm_load_pd(x[c] + 2 * j);
+        for (int32_t h = 0; h < P; ++h) acc[c][h] = _mm_add_pd(acc[c][h], _mm_mul_pd(coefficient[h], xv));
+      }
+    }
+    for (int32_t c = 0; c < kCh; ++c)
+      for (int32_t h = 0; h < P; ++h)
+        _mm_storeu_pd(y[c] + at + 2 * h, _mm_add_pd(_mm_loadu_pd(y[c] + at + 2 * h), acc[c][h]));
+  }
+  // y[c][1 + m] receives instant m of the chunk, for m = −1 ... instants.
+  template <int32_t kCh>
+  static VELORAND_ALWAYS_INLINE void RunSums(const StretchCall& c, const StretchWindow& w, const StretchChunk& ch,
+                                             const double* const* x, double* const* y) {
+    constexpr int32_t P = kCh <= 2 ? 4 : 2;  // pairs per pass: at most 8 partial sums
+    const int64_t M = ch.instants;
+    int32_t j = 0;
+    while (j < w.samples) {
+      const int32_t R = w.row[j];
+      int32_t e = j + 1;
+      while (e < w.samples && w.row[e] == R) ++e;
+      // Pair p holds instants first + 2p and first + 2p + 1 (first chunk-relative).
+      const int64_t first = int64_t(R) - c.K + 1 - ch.m0;
+      int64_t p0 = first >= -1 ? 0 : (-first) / 2;  // first + 2p + 1 >= 0
+      int64_t p1 = M - 1 - first < 0 ? -1 : (M - 1 - first) / 2;  // first + 2p <= M − 1
+      if (p1 > c.K - 1) p1 = c.K - 1;
+      const double* base = c.rows + (int64_t(R) - c.K + 1);
+      int64_t p = p0;
+      for (; p + P <= p1 + 1; p += P)
+        RunPairs<P, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
+      switch (p1 + 1 - p) {
+        case 1:
+          RunPairs<1, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
+          break;
+        case 2:
+          if constexpr (P > 2) RunPairs<2, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
+          break;
+        case 3:
+          if constexpr (P > 3) RunPairs<3, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
+          break;
+        default:
+          break;
+      }
+      j = e;
+    }
+  }
   // dst[2j] = dst[2j + 1] = src[j] for j < count.
   static VELORAND_ALWAYS_INLINE void Widen(const float* src, double* dst, int32_t count) {
     int32_t j = 0;
@@ -1074,6 +1142,10 @@ struct PortableStretch {
 #else
 struct PortableStretch {
   static constexpr int32_t kChannels = 2;
+  static constexpr bool kRuns = false;
+  template <int32_t kCh>
+  static void RunSums(const StretchCall&, const StretchWindow&, const StretchChunk&, const double* const*,
+                      double* const*) {}
   static void Phases(const StretchCall& c, double k0, double fa, int32_t count, int32_t* rowAt, int32_t* row,
                      double* d) {
     ScalarPhases(c, k0, fa, count, rowAt, row, d);
@@ -1104,6 +1176,10 @@ struct PortableStretch {
 // Four lanes with fused multiply-adds; no 32-byte value is kept in memory of its own.
 struct Avx2Stretch {
   static constexpr int32_t kChannels = 4;
+  static constexpr bool kRuns = false;
+  template <int32_t kCh>
+  static void RunSums(const StretchCall&, const StretchWindow&, const StretchChunk&, const double* const*,
+                      double* const*) {}
   static inline VELORAND_TARGET_AVX2 void Phases(const StretchCall& c, double k0, double fa, int32_t count,
                                                  int32_t* rowAt, int32_t* row, double* d) {
     const __m256d sv = _mm256_set1_pd(c.s), fav = _mm256_set1_pd(fa), half = _mm256_set1_pd(0.5);
@@ -1165,28 +1241,51 @@ struct Avx2Stretch {
 };
 #endif
 
+// The outputs of one instant for kCh channels from its sums: fixes or the plain reading
+// applied, scaled, rounded to float.
+template <int32_t kCh>
+VELORAND_ALWAYS_INLINE void StretchOutputs(const StretchCall& c, const StretchChunk& ch, const float* const* src,
+                                           float* const* dst, const double* const* x, int32_t count, int32_t m,
+                                           const double* sums, std::size_t sumStride, double scale) {
+  for (int32_t k = 0; k < kCh; ++k) {
+    double acc = sums[std::size_t(k) * sumStride];
+    if (ch.plain[m]) {
+      acc = PlainStretched(c.F, src[k] + ch.at[m], ch.frac[m], c.factor, c.dn, c.s, c.invS, c.limit);
+    } else {
+      for (int32_t f = 0; f < ch.fixCount[m]; ++f) acc += ch.fix[m][f] * x[k][2 * ch.fixAt[m][f]];
+    }
+    dst[k][count + m] = float(acc * scale);
+  }
+}
+
 template <class Stretch, int32_t kCh>
 VELORAND_ALWAYS_INLINE void StretchGroups(const StretchCall& c, const StretchWindow& w, const StretchChunk& ch,
                                           const float* const* src, float* const* dst, const double* const* x,
                                           int32_t count, double scale) {
-  constexpr int32_t W = Stretch::template kLanesFor<kCh>;
-  for (int32_t m0 = 0; m0 < ch.instants; m0 += W) {
-    int32_t lo, hi;
-    GroupSamples(c, w, ch.m0 + m0, W, &lo, &hi);
-    double sums[kCh][W];
-    Stretch::template Sums<W, kCh>(c.rows + (ch.m0 + m0), c.rowLength, w.rowAt, w.d, x, lo, hi, sums);
-    const int32_t lanes = ch.instants - m0 < W ? ch.instants - m0 : W;
-    for (int32_t l = 0; l < lanes; ++l) {
-      const int32_t m = m0 + l;
-      for (int32_t k = 0; k < kCh; ++k) {
-        double acc = sums[k][l];
-        if (ch.plain[m]) {
-          acc = PlainStretched(c.F, src[k] + ch.at[m], ch.frac[m], c.factor, c.dn, c.s, c.invS, c.limit);
-        } else {
-          for (int32_t f = 0; f < ch.fixCount[m]; ++f) acc += ch.fix[m][f] * x[k][2 * ch.fixAt[m][f]];
-        }
-        dst[k][count + m] = float(acc * scale);
-      }
+  // Runs pay for their sums' updates once per run, so they take over where rows hold
+  // several samples: below kRunsBelow (2.5 samples a row). The choice follows the factor
+  // alone, so a channel's outputs do not depend on how many channels share the call.
+  if (Stretch::kRuns && c.factor < kRunsBelow) {
+    constexpr std::size_t kY = kStretchInstants + 4;
+    double sums[kCh][kY];
+    double* y[kCh];
+    for (int32_t k = 0; k < kCh; ++k) {
+      for (int32_t m = 0; m < ch.instants + 3; ++m) sums[k][m] = 0.0;
+      y[k] = sums[k];
+    }
+    Stretch::template RunSums<kCh>(c, w, ch, x, y);
+    for (int32_t m = 0; m < ch.instants; ++m) StretchOutputs<kCh>(c, ch, src, dst, x, count, m, &sums[0][1 + m], kY, scale);
+    return;
+  }
+  {
+    constexpr int32_t W = Stretch::template kLanesFor<kCh>;
+    for (int32_t m0 = 0; m0 < ch.instants; m0 += W) {
+      int32_t lo, hi;
+      GroupSamples(c, w, ch.m0 + m0, W, &lo, &hi);
+      double sums[kCh][W];
+      Stretch::template Sums<W, kCh>(c.rows + (ch.m0 + m0), c.rowLength, w.rowAt, w.d, x, lo, hi, sums);
+      const int32_t lanes = ch.instants - m0 < W ? ch.instants - m0 : W;
+      for (int32_t l = 0; l < lanes; ++l) StretchOutputs<kCh>(c, ch, src, dst, x, count, m0 + l, &sums[0][l], W, scale);
     }
   }
 }
