@@ -393,6 +393,16 @@ inline int32_t StretchedTapCount(double u0, double s, double invS, double limit)
 
 #if VELORAND_POLYPHASE_SSE2
 
+// Makes the compiler hold v in a register from here on instead of folding its load into
+// every use: the loops below are bound by their loads.
+inline void KeepInRegister(__m128d& v) {
+#if defined(__GNUC__)
+  __asm__("" : "+x"(v));
+#else
+  (void)v;
+#endif
+}
+
 inline __m128d LoadPairAsDouble(const float* p) {
   return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
 }
@@ -809,8 +819,8 @@ int32_t RunWideChannels(const ResamplePolyphaseState* s, const float* const* src
 // coefficient there is F[L − 1], not small) is taken back out, or put in where rounding
 // left it out, by an explicit fix.
 
-constexpr int32_t kStretchSamples = 512;    // samples whose phases are held at once
-constexpr int32_t kStretchInstants = 64;    // instants a chunk holds at most
+constexpr int32_t kStretchSamples = 768;    // samples whose phases are held at once
+constexpr int32_t kStretchInstants = 96;    // instants a chunk holds at most
 constexpr int32_t kMaxStretchChannels = 4;  // channels summed in one pass over a chunk
 // Samples an anchor serves at most, which keeps positions and rows within 32 bits.
 constexpr int64_t kMaxAnchorSpan = int64_t(1) << 20;
@@ -871,14 +881,12 @@ inline double RowCoefficient(const StretchCall& c, const StretchWindow& w, int32
 }
 
 // Settles the tap of one side nearest to the table's end: positions u0 + j·s on samples
-// base + dir·j. Records the change the plain reading asks for.
+// base + dir·j. Records the change the plain reading asks for. Rarely needed: the caller
+// has checked that a tap lies within kEdgeBand of L.
 inline void SettleEdge(const StretchCall& c, const StretchWindow& w, StretchChunk& ch, int32_t m, double u0,
                        int64_t base, int32_t dir) {
-  const double toEnd = (double(c.L) - u0) * c.invS;
-  if (!(toEnd > -0.5)) return;
-  const auto j = int64_t(toEnd + 0.5);
+  const auto j = int64_t((double(c.L) - u0) * c.invS + 0.5);
   const double p = u0 + double(j) * c.s;
-  if (!(std::fabs(p - double(c.L)) < kEdgeBand)) return;
   double want = 0.0;
   if (p < c.limit) {
     const auto q = int32_t(p);
@@ -894,6 +902,13 @@ inline void SettleEdge(const StretchCall& c, const StretchWindow& w, StretchChun
   const int32_t f = ch.fixCount[m]++;
   ch.fixAt[m][f] = int32_t(k);
   ch.fix[m][f] = change;
+}
+
+// Whether a side starting at position u0 (>= 0) has a tap within kEdgeBand of L.
+inline bool NearEdge(const StretchCall& c, double u0) {
+  const double toEnd = (double(c.L) - u0) * c.invS;  // taps to L, >= 0 for u0 < L
+  const double off = toEnd - double(int64_t(toEnd + 0.5));
+  return std::fabs(off) * c.s < kEdgeBand && toEnd > -0.5;
 }
 
 // Each sample's position v = (k − ia − fa)·s against the anchor, split into phase,
@@ -970,8 +985,9 @@ VELORAND_ALWAYS_INLINE void PrepareChunk(const StretchCall& c, StretchWindow& w,
   for (int32_t k = 0; k < m; ++k) {
     ch.fixCount[k] = 0;
     if (ch.plain[k]) continue;
-    SettleEdge(c, w, ch, k, c.factor * ch.frac[k] * c.dn, ch.at[k], -1);
-    SettleEdge(c, w, ch, k, (1.0 - ch.frac[k]) * c.factor * c.dn, ch.at[k] + 1, 1);
+    const double ul = c.factor * ch.frac[k] * c.dn, ur = (1.0 - ch.frac[k]) * c.factor * c.dn;
+    if (NearEdge(c, ul)) SettleEdge(c, w, ch, k, ul, ch.at[k], -1);
+    if (NearEdge(c, ur)) SettleEdge(c, w, ch, k, ur, ch.at[k] + 1, 1);
   }
 }
 
@@ -1079,13 +1095,16 @@ struct PortableStretch {
     for (int32_t j = j0; j < j1; ++j) {
       const double* pa = base + rowAt[j];
       const double* pb = baseB + rowAt[j];
-      const __m128d dv = _mm_load_pd(d + 2 * j);
-      __m128d coefficient[P];
-      for (int32_t h = 0; h < P; ++h)
-        coefficient[h] = _mm_add_pd(_mm_loadu_pd(pa + 2 * h), _mm_mul_pd(_mm_loadu_pd(pb + 2 * h), dv));
+      __m128d dv = _mm_load_pd(d + 2 * j);
+      KeepInRegister(dv);  // one load, not one per pair
+      __m128d xv[kCh];
       for (int32_t c = 0; c < kCh; ++c) {
-        const __m128d xv = _mm_load_pd(x[c] + 2 * j);
-        for (int32_t h = 0; h < P; ++h) acc[c][h] = _mm_add_pd(acc[c][h], _mm_mul_pd(coefficient[h], xv));
+        xv[c] = _mm_load_pd(x[c] + 2 * j);
+        KeepInRegister(xv[c]);
+      }
+      for (int32_t h = 0; h < P; ++h) {
+        const __m128d coefficient = _mm_add_pd(_mm_loadu_pd(pa + 2 * h), _mm_mul_pd(_mm_loadu_pd(pb + 2 * h), dv));
+        for (int32_t c = 0; c < kCh; ++c) acc[c][h] = _mm_add_pd(acc[c][h], _mm_mul_pd(coefficient, xv[c]));
       }
     }
     for (int32_t c = 0; c < kCh; ++c)
@@ -1096,7 +1115,7 @@ struct PortableStretch {
   template <int32_t kCh>
   static VELORAND_ALWAYS_INLINE void RunSums(const StretchCall& c, const StretchWindow& w, const StretchChunk& ch,
                                              const double* const* x, double* const* y) {
-    constexpr int32_t P = kCh <= 2 ? 4 : 2;  // pairs per pass: at most 8 partial sums
+    constexpr int32_t P = kCh == 1 ? 8 : kCh == 2 ? 4 : 2;  // pairs per pass: at most 8 partial sums
     const int64_t M = ch.instants;
     int32_t j = 0;
     while (j < w.samples) {
@@ -1112,19 +1131,19 @@ struct PortableStretch {
       int64_t p = p0;
       for (; p + P <= p1 + 1; p += P)
         RunPairs<P, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
-      switch (p1 + 1 - p) {
-        case 1:
-          RunPairs<1, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
-          break;
-        case 2:
-          if constexpr (P > 2) RunPairs<2, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
-          break;
-        case 3:
-          if constexpr (P > 3) RunPairs<3, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
-          break;
-        default:
-          break;
+      if constexpr (P > 4) {
+        if (p + 4 <= p1 + 1) {
+          RunPairs<4, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
+          p += 4;
+        }
       }
+      if constexpr (P > 2) {
+        if (p + 2 <= p1 + 1) {
+          RunPairs<2, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
+          p += 2;
+        }
+      }
+      if (p <= p1) RunPairs<1, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
       j = e;
     }
   }
