@@ -44,7 +44,7 @@
 
 // Layout of the state block (one allocation, 32-byte aligned):
 //   [record][filter: L + 1 floats][pad to 32][phase rows: n × 2·Ke doubles, when used]
-//   [pad to 32][entry pairs: (L + n + 1) × 2 doubles, when used]
+//   [pad to 32][stretch rows: n × 2 × (2K + 8) doubles, when used]
 //
 // The phase rows serve the run at factors of 1 and above. There an instant at
 // t = i + frac reads x[−K+1] ... x[K] (x = src + i, K = ceil(L / n)), and the taps of one
@@ -61,10 +61,13 @@
 // into small stack buffers. Each row is padded to an even length Ke so that every row
 // starts 16-byte aligned.
 //
-// The entry pairs serve the run below factor 1, where every tap has a position of its own
-// and so an interpolation fraction of its own: pair q holds F[q] and F[q + 1] − F[q] as
-// doubles, so a tap's coefficient F[q] + d·(F[q + 1] − F[q]) takes one 16-byte load and
-// one multiply-add, with no conversion (the difference of two floats is exact in double).
+// The stretch rows serve the run below factor 1, where every tap has a position of its own
+// and so an interpolation fraction of its own. From one instant to the next, though, a
+// sample's position moves by step·s = n entries exactly, so it keeps its phase φ and its
+// fraction d for every instant it reaches. For every phase the block holds the 2K
+// coefficients a sample of that phase gives the 2K instants around it, in the order of
+// those instants, as A + d·B in double (A an entry, B the exact difference to its
+// neighbour), with kStretchPad zeros on either side; see FillStretchRows and the run.
 //
 // Instants the rows cannot express (the nudge moves a side's phase: about one in 25 000
 // instants; or d is exactly 0 at the one phase whose right-hand last tap sits on L) take
@@ -801,27 +804,28 @@ int32_t RunWideChannels(const ResamplePolyphaseState* s, const float* const* src
 }
 
 // ---- Factor < 1 -------------------------------------------------------------------------
-// The filter is stretched by 1 / factor and its sum scaled back by factor. The run takes
-// chunks of up to kStretchInstants consecutive instants. For every sample the chunk reads
-// it works out the sample's position v = (k − t0)·s against the chunk's first instant t0
-// once: its phase φ, fraction d and row R (v = (R·n + φ) + d). Instant m of the chunk sits
-// m·n entries further on, so it reads the sample at entry φ + (R − m)·n (right side,
-// R >= m) or at (n − 1 − φ) + (m − R − 1)·n with fraction 1 − d (left side); both are one
-// entry of φ's stretch row, at idx = m − R + K − 1. kLanes consecutive instants then take
-// kLanes consecutive entries of the row: one contiguous load, one multiply-add for the
-// coefficients, one for the sums.
+// The filter is stretched by 1 / factor and its sum scaled back by factor. The run fixes
+// an anchor, its first instant t0 (instant 0), and works out each sample's position
+// v = (k − t0)·s once: its phase φ, fraction d and row R (v = (R·n + φ) + d). Instant m
+// sits m·n entries further on, so it reads the sample at entry φ + (R − m)·n (right
+// side, R >= m) or at (n − 1 − φ) + (m − R − 1)·n with fraction 1 − d (left side); both
+// are one entry of φ's stretch row, at idx = m − R + K − 1. The phases of a window of
+// samples are kept while chunks of instants slide over it. Consecutive instants take
+// consecutive entries of a row, so the sums take contiguous loads: either a group of
+// lanes (instants) over the samples whose rows reach them, or (SSE2, small factors) the
+// samples of one row at a time, which all reach the same 2K instants.
 //
 // Two things the rows do not see are settled instant by instant against the plain
 // reading. An instant's true time drifts from t0 + m·step by the rounding of the
-// accumulated time; past kMaxDrift table entries (never at the engine's times, which stay
-// small) the instant takes the plain reading. And the plain reading stops a side at
-// positions below L − kPhaseNudge while the rows stop at L: a tap in between (the
-// coefficient there is F[L − 1], not small) is taken back out, or put in where rounding
-// left it out, by an explicit fix.
+// accumulated time; past kMaxDrift table entries the run anchors anew, and an instant
+// still beyond it (at huge times only) takes the plain reading. And the plain reading
+// stops a side at positions below L − kPhaseNudge while the rows stop at L: a tap in
+// between (the coefficient there is F[L − 1], not small) is taken back out, or put in
+// where rounding left it out, by an explicit fix.
 
 constexpr int32_t kStretchSamples = 768;    // samples whose phases are held at once
 constexpr int32_t kStretchInstants = 96;    // instants a chunk holds at most
-constexpr int32_t kMaxStretchChannels = 4;  // channels summed in one pass over a chunk
+constexpr int32_t kMaxStretchChannels = 8;  // channels summed in one pass over a chunk
 // Samples an anchor serves at most, which keeps positions and rows within 32 bits.
 constexpr int64_t kMaxAnchorSpan = int64_t(1) << 20;
 constexpr double kMaxDrift = 1e-7;  // table entries; costs below 1e-9 of a coefficient
@@ -1016,7 +1020,7 @@ inline void GroupSamples(const StretchCall& c, const StretchWindow& w, int64_t m
 // x[c] holds window sample j at x[c][2j] and again at x[c][2j + 1].
 #if VELORAND_POLYPHASE_SSE2
 struct PortableStretch {
-  static constexpr int32_t kChannels = 4;
+  static constexpr int32_t kChannels = 8;
   static VELORAND_ALWAYS_INLINE void Phases(const StretchCall& c, double k0, double fa, int32_t count,
                                             int32_t* rowAt, int32_t* row, double* d) {
     // Positions are taken B = K + 1 rows further on, which makes them non-negative (a
@@ -1041,43 +1045,37 @@ struct PortableStretch {
       _mm_store_pd(d + 2 * j + 2, _mm_unpackhi_pd(f, f));
     }
   }
-  template <int32_t H, int32_t kCh>
-  static VELORAND_ALWAYS_INLINE void Tap(const double* p, const double* pB, const double* d,
-                                         const double* const* x, int32_t j, __m128d (&acc)[kCh][H]) {
-    __m128d coefficient[H];
-    const __m128d dv = _mm_load_pd(d + 2 * j);
-    for (int32_t h = 0; h < H; ++h)
-      coefficient[h] = _mm_add_pd(_mm_loadu_pd(p + 2 * h), _mm_mul_pd(_mm_loadu_pd(pB + 2 * h), dv));
-    for (int32_t c = 0; c < kCh; ++c) {
-      const __m128d xv = _mm_load_pd(x[c] + 2 * j);
-      for (int32_t h = 0; h < H; ++h) acc[c][h] = _mm_add_pd(acc[c][h], _mm_mul_pd(coefficient[h], xv));
-    }
-  }
   // One channel takes four lanes: the wider group's extra entries cost less than a
-  // narrower group's extra passes. Several channels take two: four of them share each
-  // coefficient pair.
+  // narrower group's extra passes. Several channels take two: up to eight of them share
+  // each coefficient pair.
   template <int32_t kCh>
   static constexpr int32_t kLanesFor = kCh == 1 ? 4 : 2;
   template <int32_t W, int32_t kCh>
   static VELORAND_ALWAYS_INLINE void Sums(const double* base, int32_t len, const int32_t* rowAt, const double* d,
                                           const double* const* x, int32_t lo, int32_t hi, double (*out)[W]) {
+    // One sum per lane pair and channel: one channel's four lanes already make two
+    // independent chains, and several channels make as many.
     constexpr int32_t H = W / 2;
-    __m128d a[kCh][H], b[kCh][H];  // even and odd samples
+    __m128d acc[kCh][H];
     for (int32_t c = 0; c < kCh; ++c)
-      for (int32_t h = 0; h < H; ++h) a[c][h] = b[c][h] = _mm_setzero_pd();
+      for (int32_t h = 0; h < H; ++h) acc[c][h] = _mm_setzero_pd();
     const double* baseB = base + len;
-    int32_t j = lo;
-    if (j <= hi && (j & 1) != 0) {
-      Tap<H, kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, b);
-      ++j;
+    for (int32_t j = lo; j <= hi; ++j) {
+      const double* pa = base + rowAt[j];
+      const double* pb = baseB + rowAt[j];
+      __m128d dv = _mm_load_pd(d + 2 * j);
+      if constexpr (H > 1) KeepInRegister(dv);
+      __m128d coefficient[H];
+      for (int32_t h = 0; h < H; ++h)
+        coefficient[h] = _mm_add_pd(_mm_loadu_pd(pa + 2 * h), _mm_mul_pd(_mm_loadu_pd(pb + 2 * h), dv));
+      for (int32_t c = 0; c < kCh; ++c) {
+        __m128d xv = _mm_load_pd(x[c] + 2 * j);
+        if constexpr (H > 1) KeepInRegister(xv);
+        for (int32_t h = 0; h < H; ++h) acc[c][h] = _mm_add_pd(acc[c][h], _mm_mul_pd(coefficient[h], xv));
+      }
     }
-    for (; j + 1 <= hi; j += 2) {
-      Tap<H, kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, a);
-      Tap<H, kCh>(base + rowAt[j + 1], baseB + rowAt[j + 1], d, x, j + 1, b);
-    }
-    if (j <= hi) Tap<H, kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, a);
     for (int32_t c = 0; c < kCh; ++c)
-      for (int32_t h = 0; h < H; ++h) _mm_storeu_pd(out[c] + 2 * h, _mm_add_pd(a[c][h], b[c][h]));
+      for (int32_t h = 0; h < H; ++h) _mm_storeu_pd(out[c] + 2 * h, acc[c][h]);
   }
   // Runs: the samples of one row R all feed the same 2K instants R − K + 1 ... R + K, so
   // for each pair of them a run needs one pass over its samples with no entries to spare;
@@ -1115,7 +1113,12 @@ struct PortableStretch {
   template <int32_t kCh>
   static VELORAND_ALWAYS_INLINE void RunSums(const StretchCall& c, const StretchWindow& w, const StretchChunk& ch,
                                              const double* const* x, double* const* y) {
-    constexpr int32_t P = kCh == 1 ? 8 : kCh == 2 ? 4 : 2;  // pairs per pass: at most 8 partial sums
+    if constexpr (kCh > 4) {  // beyond four channels a pass would hold one pair only
+      RunSums<4>(c, w, ch, x, y);
+      RunSums<kCh - 4>(c, w, ch, x + 4, y + 4);
+      return;
+    }
+    constexpr int32_t P = kCh == 1 ? 8 : kCh == 2 ? 4 : 2;  // at most 8 partial sums
     const int64_t M = ch.instants;
     int32_t j = 0;
     while (j < w.samples) {
@@ -1309,6 +1312,18 @@ VELORAND_ALWAYS_INLINE void StretchGroups(const StretchCall& c, const StretchWin
   }
 }
 
+// StretchGroups for a block of 1 ... Stretch::kChannels channels.
+template <class Stretch, int32_t kCh = 1>
+VELORAND_ALWAYS_INLINE void StretchBlock(int32_t block, const StretchCall& c, const StretchWindow& w,
+                                         const StretchChunk& ch, const float* const* src, float* const* dst,
+                                         const double* const* x, int32_t count, double scale) {
+  if (block == kCh) {
+    StretchGroups<Stretch, kCh>(c, w, ch, src, dst, x, count, scale);
+  } else if constexpr (kCh < Stretch::kChannels) {
+    StretchBlock<Stretch, kCh + 1>(block, c, w, ch, src, dst, x, count, scale);
+  }
+}
+
 template <class Stretch>
 VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s, const float* const* src,
                                                 int32_t channels, float* const* dst, double& t, double end,
@@ -1354,20 +1369,7 @@ VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s,
         Stretch::Widen(src[k0 + k] + w.first, widened[k], w.samples);
         x[k] = widened[k];
       }
-      switch (block) {
-        case 1:
-          StretchGroups<Stretch, 1>(c, w, ch, src + k0, dst + k0, x, count, scale);
-          break;
-        case 2:
-          StretchGroups<Stretch, 2>(c, w, ch, src + k0, dst + k0, x, count, scale);
-          break;
-        case 3:
-          if constexpr (Stretch::kChannels >= 3) StretchGroups<Stretch, 3>(c, w, ch, src + k0, dst + k0, x, count, scale);
-          break;
-        default:
-          if constexpr (Stretch::kChannels >= 4) StretchGroups<Stretch, 4>(c, w, ch, src + k0, dst + k0, x, count, scale);
-          break;
-      }
+      StretchBlock<Stretch>(block, c, w, ch, src + k0, dst + k0, x, count, scale);
     }
     ch.m0 += ch.instants;
     count += ch.instants;
