@@ -826,11 +826,12 @@ int32_t RunWideChannels(const ResamplePolyphaseState* s, const float* const* src
 constexpr int32_t kStretchSamples = 768;    // samples whose phases are held at once
 constexpr int32_t kStretchInstants = 96;    // instants a chunk holds at most
 constexpr int32_t kMaxStretchChannels = 8;  // channels summed in one pass over a chunk
-// Samples an anchor serves at most, which keeps positions and rows within 32 bits.
+// Samples an anchor serves at most (fewer where 2^30 / s is less), which keeps positions
+// and rows within 32 bits.
 constexpr int64_t kMaxAnchorSpan = int64_t(1) << 20;
 constexpr double kMaxDrift = 1e-7;  // table entries; costs below 1e-9 of a coefficient
 constexpr double kEdgeBand = 1e-4;  // table entries around L in which taps are settled
-constexpr double kRunsBelow = 0.4;  // factor below which the SSE2 loops sum by rows (runs)
+constexpr double kRunsBelow = 0.6;  // factor below which SSE2 sums one channel by rows (runs)
 
 // The plain reading of one instant: both sides straight from the table.
 inline double PlainStretched(const float* F, const float* x, double frac, double factor, double dn, double s,
@@ -845,6 +846,7 @@ struct StretchCall {
   const float* F;
   const double* rows;
   int32_t n, L, K, reach, rowLength;
+  int64_t anchorSpan;
   double dn, invN, s, invS, limit, factor;
 };
 
@@ -953,7 +955,7 @@ VELORAND_ALWAYS_INLINE void PrepareChunk(const StretchCall& c, StretchWindow& w,
   const int32_t samples = int32_t(ch.at[m - 1] - i0) + 2 * c.reach;
 
   // Instants drift from anchor + whole steps by the rounding of the accumulated time.
-  bool fresh = w.samples == 0 || ch.at[m - 1] + c.reach - w.ia > kMaxAnchorSpan;
+  bool fresh = w.samples == 0 || ch.at[m - 1] + c.reach - w.ia > c.anchorSpan;
   for (;;) {
     if (fresh) {
       w.ia = ch.at[0];
@@ -1077,48 +1079,35 @@ struct PortableStretch {
     for (int32_t c = 0; c < kCh; ++c)
       for (int32_t h = 0; h < H; ++h) _mm_storeu_pd(out[c] + 2 * h, acc[c][h]);
   }
-  // Runs: the samples of one row R all feed the same 2K instants R − K + 1 ... R + K, so
-  // for each pair of them a run needs one pass over its samples with no entries to spare;
-  // the run's sums then go to the chunk's sums y. Every instant's sum is the same in any
-  // arrangement of pairs and channels: samples ascending within a run, runs ascending.
+  // Runs (one channel): the samples of one row R all feed the same 2K instants
+  // R − K + 1 ... R + K, so for each pair of them a run needs one pass over its samples
+  // with no entries to spare, carrying the instants' sums y from run to run. Every
+  // instant's sum takes its samples in ascending order from 0, exactly as the lane sums
+  // do, so runs and lanes give the same results bit for bit.
   static constexpr bool kRuns = true;
-  template <int32_t P, int32_t kCh>
+  template <int32_t P>
   static VELORAND_ALWAYS_INLINE void RunPairs(const double* base, int32_t len, const int32_t* rowAt, const double* d,
-                                              const double* const* x, int32_t j0, int32_t j1, double* const* y,
-                                              int64_t at) {
-    __m128d acc[kCh][P];
-    for (int32_t c = 0; c < kCh; ++c)
-      for (int32_t h = 0; h < P; ++h) acc[c][h] = _mm_setzero_pd();
+                                              const double* x, int32_t j0, int32_t j1, double* y) {
+    __m128d acc[P];
+    for (int32_t h = 0; h < P; ++h) acc[h] = _mm_loadu_pd(y + 2 * h);
     const double* baseB = base + len;
     for (int32_t j = j0; j < j1; ++j) {
       const double* pa = base + rowAt[j];
       const double* pb = baseB + rowAt[j];
       __m128d dv = _mm_load_pd(d + 2 * j);
-      KeepInRegister(dv);  // one load, not one per pair
-      __m128d xv[kCh];
-      for (int32_t c = 0; c < kCh; ++c) {
-        xv[c] = _mm_load_pd(x[c] + 2 * j);
-        KeepInRegister(xv[c]);
-      }
-      for (int32_t h = 0; h < P; ++h) {
-        const __m128d coefficient = _mm_add_pd(_mm_loadu_pd(pa + 2 * h), _mm_mul_pd(_mm_loadu_pd(pb + 2 * h), dv));
-        for (int32_t c = 0; c < kCh; ++c) acc[c][h] = _mm_add_pd(acc[c][h], _mm_mul_pd(coefficient, xv[c]));
-      }
-    }
-    for (int32_t c = 0; c < kCh; ++c)
+      __m128d xv = _mm_load_pd(x + 2 * j);
+      KeepInRegister(dv);  // one load each, not one per pair
+      KeepInRegister(xv);
       for (int32_t h = 0; h < P; ++h)
-        _mm_storeu_pd(y[c] + at + 2 * h, _mm_add_pd(_mm_loadu_pd(y[c] + at + 2 * h), acc[c][h]));
-  }
-  // y[c][1 + m] receives instant m of the chunk, for m = −1 ... instants.
-  template <int32_t kCh>
-  static VELORAND_ALWAYS_INLINE void RunSums(const StretchCall& c, const StretchWindow& w, const StretchChunk& ch,
-                                             const double* const* x, double* const* y) {
-    if constexpr (kCh > 4) {  // beyond four channels a pass would hold one pair only
-      RunSums<4>(c, w, ch, x, y);
-      RunSums<kCh - 4>(c, w, ch, x + 4, y + 4);
-      return;
+        acc[h] = _mm_add_pd(acc[h],
+                            _mm_mul_pd(_mm_add_pd(_mm_loadu_pd(pa + 2 * h), _mm_mul_pd(_mm_loadu_pd(pb + 2 * h), dv)), xv));
     }
-    constexpr int32_t P = kCh == 1 ? 8 : kCh == 2 ? 4 : 2;  // at most 8 partial sums
+    for (int32_t h = 0; h < P; ++h) _mm_storeu_pd(y + 2 * h, acc[h]);
+  }
+  // y[1 + m] receives instant m of the chunk, for m = −1 ... instants.
+  static VELORAND_ALWAYS_INLINE void RunSums(const StretchCall& c, const StretchWindow& w, const StretchChunk& ch,
+                                             const double* x, double* y) {
+    constexpr int32_t P = 8;  // pairs a pass: eight sums
     const int64_t M = ch.instants;
     int32_t j = 0;
     while (j < w.samples) {
@@ -1133,20 +1122,20 @@ struct PortableStretch {
       const double* base = c.rows + (int64_t(R) - c.K + 1);
       int64_t p = p0;
       for (; p + P <= p1 + 1; p += P)
-        RunPairs<P, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
+        RunPairs<P>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y + 1 + first + 2 * p);
       if constexpr (P > 4) {
         if (p + 4 <= p1 + 1) {
-          RunPairs<4, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
+          RunPairs<4>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y + 1 + first + 2 * p);
           p += 4;
         }
       }
       if constexpr (P > 2) {
         if (p + 2 <= p1 + 1) {
-          RunPairs<2, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
+          RunPairs<2>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y + 1 + first + 2 * p);
           p += 2;
         }
       }
-      if (p <= p1) RunPairs<1, kCh>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y, 1 + first + 2 * p);
+      if (p <= p1) RunPairs<1>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y + 1 + first + 2 * p);
       j = e;
     }
   }
@@ -1165,9 +1154,7 @@ struct PortableStretch {
 struct PortableStretch {
   static constexpr int32_t kChannels = 2;
   static constexpr bool kRuns = false;
-  template <int32_t kCh>
-  static void RunSums(const StretchCall&, const StretchWindow&, const StretchChunk&, const double* const*,
-                      double* const*) {}
+  static void RunSums(const StretchCall&, const StretchWindow&, const StretchChunk&, const double*, double*) {}
   static void Phases(const StretchCall& c, double k0, double fa, int32_t count, int32_t* rowAt, int32_t* row,
                      double* d) {
     ScalarPhases(c, k0, fa, count, rowAt, row, d);
@@ -1199,9 +1186,7 @@ struct PortableStretch {
 struct Avx2Stretch {
   static constexpr int32_t kChannels = 4;
   static constexpr bool kRuns = false;
-  template <int32_t kCh>
-  static void RunSums(const StretchCall&, const StretchWindow&, const StretchChunk&, const double* const*,
-                      double* const*) {}
+  static void RunSums(const StretchCall&, const StretchWindow&, const StretchChunk&, const double*, double*) {}
   static inline VELORAND_TARGET_AVX2 void Phases(const StretchCall& c, double k0, double fa, int32_t count,
                                                  int32_t* rowAt, int32_t* row, double* d) {
     const __m256d sv = _mm256_set1_pd(c.s), fav = _mm256_set1_pd(fa), half = _mm256_set1_pd(0.5);
@@ -1284,20 +1269,18 @@ template <class Stretch, int32_t kCh>
 VELORAND_ALWAYS_INLINE void StretchGroups(const StretchCall& c, const StretchWindow& w, const StretchChunk& ch,
                                           const float* const* src, float* const* dst, const double* const* x,
                                           int32_t count, double scale) {
-  // Runs pay for their sums' updates once per run, so they take over where rows hold
-  // several samples: below kRunsBelow (2.5 samples a row). The choice follows the factor
-  // alone, so a channel's outputs do not depend on how many channels share the call.
-  if (Stretch::kRuns && c.factor < kRunsBelow) {
-    constexpr std::size_t kY = kStretchInstants + 4;
-    double sums[kCh][kY];
-    double* y[kCh];
-    for (int32_t k = 0; k < kCh; ++k) {
-      for (int32_t m = 0; m < ch.instants + 3; ++m) sums[k][m] = 0.0;
-      y[k] = sums[k];
+  // Runs pay for their sums' loads and stores once per run, so they serve one channel
+  // where rows hold several samples (below kRunsBelow); several channels share each
+  // coefficient pair in the lanes instead.
+  if constexpr (Stretch::kRuns && kCh == 1) {
+    if (c.factor < kRunsBelow) {
+      double sums[kStretchInstants + 4];  // instant m at 1 + m, for m = −1 ... instants + 1
+      for (int32_t m = 0; m < ch.instants + 3; ++m) sums[m] = 0.0;
+      double* y = sums;
+      Stretch::RunSums(c, w, ch, x[0], y);
+      for (int32_t m = 0; m < ch.instants; ++m) StretchOutputs<1>(c, ch, src, dst, x, count, m, &sums[1 + m], 0, scale);
+      return;
     }
-    Stretch::template RunSums<kCh>(c, w, ch, x, y);
-    for (int32_t m = 0; m < ch.instants; ++m) StretchOutputs<kCh>(c, ch, src, dst, x, count, m, &sums[0][1 + m], kY, scale);
-    return;
   }
   {
     constexpr int32_t W = Stretch::template kLanesFor<kCh>;
@@ -1343,6 +1326,8 @@ VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s,
   c.factor = factor;
   // Taps a side at most: the count at position 0, since counts only fall as it grows.
   c.reach = StretchedTapCount(0.0, c.s, c.invS, c.limit);
+  const auto span = int64_t(1073741824.0 * c.invS);
+  c.anchorSpan = span < kMaxAnchorSpan ? span : kMaxAnchorSpan;
   const double scale = double(norm) * factor * double(s->gain);
   int32_t count = 0;
   if (c.rows == nullptr || 2 * int64_t(c.reach) > kStretchSamples) {
