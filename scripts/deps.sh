@@ -57,3 +57,38 @@ velorand_install_deps() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || return 1
   velorand_check_tools
 }
+
+# Builds Google Benchmark for the Windows tree from Debian's source package (there is no
+# Windows package) and installs it under $1 (default: .deps/benchmark-win in the repo);
+# give that prefix to CMake as VELORAND_WIN_BENCHMARK_PREFIX to build the Windows
+# polyphase bench. apt runs with a private configuration (source entries made from the
+# system's own sources), so the system's settings stay as they are. Does nothing when the
+# library is there already.
+velorand_build_win_benchmark() {
+  local repo
+  repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  local prefix=${1:-$repo/.deps/benchmark-win}
+  [ -f "$prefix/lib/libbenchmark.a" ] && return 0
+  local work f
+  work=$(mktemp -d) || return 1
+  mkdir -p "$work/parts" "$work/lists/partial"
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && sed 's/^Types:.*/Types: deb-src/' "$f" >"$work/parts/$(basename "$f")"
+  done
+  [ -f /etc/apt/sources.list ] && sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >"$work/parts/classic.list"
+  local apt=(-o Dir::Etc::SourceList="$work/parts/classic.list" -o Dir::Etc::SourceParts="$work/parts"
+             -o Dir::State::Lists="$work/lists" -o APT::Sandbox::User=root)
+  touch "$work/parts/classic.list"
+  echo "== building Google Benchmark for Windows into $prefix"
+  apt-get "${apt[@]}" update -qq >/dev/null &&
+    (cd "$work" && apt-get "${apt[@]}" source --download-only benchmark >/dev/null 2>&1) &&
+    tar xzf "$work"/benchmark_*.orig.tar.gz -C "$work" &&
+    cmake -S "$(ls -d "$work"/benchmark-*/ | head -1)" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" -DBENCHMARK_ENABLE_TESTING=OFF \
+      -DBENCHMARK_ENABLE_WERROR=OFF -DCMAKE_INSTALL_PREFIX="$prefix" >/dev/null 2>&1 &&
+    nice -n 10 cmake --build "$work/build" -j2 >/dev/null &&
+    cmake --install "$work/build" >/dev/null
+  local rc=$?
+  rm -rf "$work"
+  return $rc
+}

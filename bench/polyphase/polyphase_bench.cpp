@@ -93,16 +93,17 @@ void Register(const std::string& who, const RatePair& rp, std::shared_ptr<BlockR
 
 // A comparison interleaved: rounds of 100 blocks alternate between the
 // resamplers, so a neighbour's load on this shared machine hits both alike; the best round
-// of each counts. Returns output samples per second (wall clock) of a and of b.
-std::pair<double, double> Interleaved(BlockResampler& a, PolyphaseVariant va, BlockResampler& b, double nominal) {
+// of each counts. Returns output samples per second (wall clock) of a and of b (0 for a
+// missing b: then a alone is measured the same way, as in builds without peers).
+std::pair<double, double> Interleaved(BlockResampler& a, PolyphaseVariant va, BlockResampler* b, double nominal) {
   const std::vector<float>& sig = Signal();
   std::vector<float> out(kOutRoom);
   const int64_t blocks = int64_t(sig.size()) / kBlock;
   double best[2] = {0.0, 0.0};
   int64_t block[2] = {0, 0};
   for (int round = 0; round < 40; ++round) {
-    for (int who = 0; who < 2; ++who) {
-      BlockResampler& r = who == 0 ? a : b;
+    for (int who = 0; who < (b != nullptr ? 2 : 1); ++who) {
+      BlockResampler& r = who == 0 ? a : *b;
       if (who == 0) PolyphaseUseVariant(va);
       int64_t produced = 0;
       const auto start = std::chrono::steady_clock::now();
@@ -117,14 +118,19 @@ std::pair<double, double> Interleaved(BlockResampler& a, PolyphaseVariant va, Bl
   return {best[0], best[1]};
 }
 
-#ifdef VELORAND_PEER_ZITA
 // The same for a job of `channels` channels: our multichannel run against VResampler set
-// up for that many channels. Returns output frames per second of ours and of zita.
+// up for that many channels (ours alone in builds without it). Returns output frames per
+// second of ours and of zita (0 without it).
 std::pair<double, double> InterleavedChannels(int channels, PolyphaseVariant va, double nominal) {
   const std::vector<float>& sig = Signal();
   const int64_t blocks = int64_t(sig.size()) / kBlock;
   PolyphaseChannelsFeeder ours(15.0f, channels);
+#ifdef VELORAND_PEER_ZITA
   ZitaChannelsFeeder zita(nominal, channels, 16);
+  constexpr int kWho = 2;
+#else
+  constexpr int kWho = 1;
+#endif
   std::vector<std::vector<float>> outs(static_cast<std::size_t>(channels), std::vector<float>(kOutRoom));
   std::vector<float*> outPtr;
   for (auto& o : outs) outPtr.push_back(o.data());
@@ -133,7 +139,7 @@ std::pair<double, double> InterleavedChannels(int channels, PolyphaseVariant va,
   double best[2] = {0.0, 0.0};
   int64_t block[2] = {0, 0};
   for (int round = 0; round < 40; ++round) {
-    for (int who = 0; who < 2; ++who) {
+    for (int who = 0; who < kWho; ++who) {
       if (who == 0) PolyphaseUseVariant(va);
       int64_t produced = 0;
       const auto start = std::chrono::steady_clock::now();
@@ -144,6 +150,7 @@ std::pair<double, double> InterleavedChannels(int channels, PolyphaseVariant va,
           for (int c = 0; c < channels; ++c) in[c] = sig.data() + ((block[who] + c) % blocks) * kBlock;
           produced += ours.Process(in, kBlock, outPtr.data(), factor);
         } else {
+#ifdef VELORAND_PEER_ZITA
           // zita takes interleaved frames: built here, as the engine would have to build
           // them from its planar blocks (a copy, cheap next to the filter); taking its
           // output apart again is not counted.
@@ -152,6 +159,7 @@ std::pair<double, double> InterleavedChannels(int channels, PolyphaseVariant va,
             for (int i = 0; i < kBlock; ++i) interleavedIn[std::size_t(i) * channels + c] = in[i];
           }
           produced += zita.Process(interleavedIn.data(), kBlock, interleavedOut.data(), factor);
+#endif
         }
       }
       const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -162,7 +170,51 @@ std::pair<double, double> InterleavedChannels(int channels, PolyphaseVariant va,
   }
   return {best[0], best[1]};
 }
+
+// The interleaved tables, mono and 8 channels, w15, for the selected variant and the
+// portable one; without zita our figures alone, measured the same way.
+void PrintRounds(PolyphaseVariant best) {
+#ifdef VELORAND_PEER_ZITA
+  std::printf("\n\nInterleaved rounds against zita VResampler hlen 16 (best of 40 rounds of 100 blocks each,"
+              " wall clock; >1 = ours faster):\n");
+#else
+  std::printf("\n\nBest of 40 rounds of 100 blocks (wall clock), ours only: no peer in this build; compare with"
+              " a native run's zita figures:\n");
 #endif
+  std::printf("%-22s %11s %11s %9s\n", "rate pair", "ours M/s", "zita M/s", "ratio");
+  for (const RatePair& rp : RatePairs()) {
+    for (PolyphaseVariant v : {best, PolyphaseVariant::Portable}) {
+      PolyphaseFeeder ours15(15.0f);
+#ifdef VELORAND_PEER_ZITA
+      ZitaFeeder zita16(rp.factor(), 16);
+      const auto [a, b] = Interleaved(ours15, v, &zita16, rp.factor());
+#else
+      const auto [a, b] = Interleaved(ours15, v, nullptr, rp.factor());
+#endif
+      const std::string label = std::string(rp.label) + (v == PolyphaseVariant::Portable ? " portable" : "");
+      if (b > 0.0)
+        std::printf("w15 %-18s %11.1f %11.1f %8.2fx\n", label.c_str(), a / 1e6, b / 1e6, a / b);
+      else
+        std::printf("w15 %-18s %11.1f %11s %9s\n", label.c_str(), a / 1e6, "-", "-");
+      if (best == PolyphaseVariant::Portable) break;
+    }
+  }
+  std::printf("\n8 channels per block (ours: one multichannel run over planar channels; zita: VResampler for 8"
+              " channels on interleaved frames, input interleaving included), w15 vs hlen 16, frames/s:\n");
+  std::printf("%-22s %11s %11s %9s\n", "rate pair", "ours Mf/s", "zita Mf/s", "ratio");
+  for (const RatePair& rp : RatePairs()) {
+    for (PolyphaseVariant v : {best, PolyphaseVariant::Portable}) {
+      const auto [a, b] = InterleavedChannels(8, v, rp.factor());
+      const std::string label = std::string(rp.label) + (v == PolyphaseVariant::Portable ? " portable" : "");
+      if (b > 0.0)
+        std::printf("w15 8ch %-14s %11.2f %11.2f %8.2fx\n", label.c_str(), a / 1e6, b / 1e6, a / b);
+      else
+        std::printf("w15 8ch %-14s %11.2f %11s %9s\n", label.c_str(), a / 1e6, "-", "-");
+      if (best == PolyphaseVariant::Portable) break;
+    }
+  }
+  PolyphaseUseVariant(best);
+}
 
 }  // namespace
 
@@ -217,6 +269,7 @@ int main(int argc, char** argv) {
               best == PolyphaseVariant::Avx2Fma ? "AVX2+FMA (\"portable\" rows: the SSE2 baseline)" : "portable");
   if (peerNames.empty()) {
     std::printf("No peer resamplers were found at configure time; no ratios to print.\n");
+    PrintRounds(best);
     return 0;
   }
   std::printf("\nSpeed of our run as a ratio against each peer (output samples/s, same run; >1 = ours faster)\n");
@@ -248,36 +301,10 @@ int main(int argc, char** argv) {
       std::printf("\nGoal: %s at %s vs zita VResampler hlen 16: %.2fx (goal >= 2x)", mine.c_str(), goal.label,
                   a / zitaRate);
   }
-#ifdef VELORAND_PEER_ZITA
   // The comparisons with zita's VResampler hlen 16 once more, interleaved round by round
   // (see Interleaved) at every rate pair, for both variants: on a machine shared with
   // other work these are the figures to quote.
-  std::printf("\n\nInterleaved rounds against zita VResampler hlen 16 (best of 40 rounds of 100 blocks each,"
-              " wall clock; >1 = ours faster):\n");
-  std::printf("%-22s %11s %11s %9s\n", "rate pair", "ours M/s", "zita M/s", "ratio");
-  for (const RatePair& rp : RatePairs()) {
-    for (PolyphaseVariant v : {best, PolyphaseVariant::Portable}) {
-      PolyphaseFeeder ours15(15.0f);
-      ZitaFeeder zita16(rp.factor(), 16);
-      const auto [a, b] = Interleaved(ours15, v, zita16, rp.factor());
-      const std::string label = std::string(rp.label) + (v == PolyphaseVariant::Portable ? " portable" : "");
-      std::printf("w15 %-18s %11.1f %11.1f %8.2fx\n", label.c_str(), a / 1e6, b / 1e6, a / b);
-      if (best == PolyphaseVariant::Portable) break;
-    }
-  }
-  std::printf("\n8 channels per block (ours: one multichannel run over planar channels; zita: VResampler for 8"
-              " channels on interleaved frames, input interleaving included), w15 vs hlen 16, frames/s:\n");
-  std::printf("%-22s %11s %11s %9s\n", "rate pair", "ours Mf/s", "zita Mf/s", "ratio");
-  for (const RatePair& rp : RatePairs()) {
-    for (PolyphaseVariant v : {best, PolyphaseVariant::Portable}) {
-      const auto [a, b] = InterleavedChannels(8, v, rp.factor());
-      const std::string label = std::string(rp.label) + (v == PolyphaseVariant::Portable ? " portable" : "");
-      std::printf("w15 8ch %-14s %11.2f %11.2f %8.2fx\n", label.c_str(), a / 1e6, b / 1e6, a / b);
-      if (best == PolyphaseVariant::Portable) break;
-    }
-  }
-  PolyphaseUseVariant(best);
-#endif
+  PrintRounds(best);
   std::printf("\nsoxr and speexdsp run at the fixed nominal ratio (they do not follow the per-block factor).\n");
   return 0;
 }

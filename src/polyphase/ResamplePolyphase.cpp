@@ -44,7 +44,7 @@
 
 // Layout of the state block (one allocation, 32-byte aligned):
 //   [record][filter: L + 1 floats][pad to 32][phase rows: n × 2·Ke doubles, when used]
-//   [pad to 32][entry pairs: (L + n + 1) × 2 doubles, when used]
+//   [pad to 32][stretch rows: n × 2 × (2K + 8) doubles, when used]
 //
 // The phase rows serve the run at factors of 1 and above. There an instant at
 // t = i + frac reads x[−K+1] ... x[K] (x = src + i, K = ceil(L / n)), and the taps of one
@@ -61,10 +61,13 @@
 // into small stack buffers. Each row is padded to an even length Ke so that every row
 // starts 16-byte aligned.
 //
-// The entry pairs serve the run below factor 1, where every tap has a position of its own
-// and so an interpolation fraction of its own: pair q holds F[q] and F[q + 1] − F[q] as
-// doubles, so a tap's coefficient F[q] + d·(F[q + 1] − F[q]) takes one 16-byte load and
-// one multiply-add, with no conversion (the difference of two floats is exact in double).
+// The stretch rows serve the run below factor 1, where every tap has a position of its own
+// and so an interpolation fraction of its own. From one instant to the next, though, a
+// sample's position moves by step·s = n entries exactly, so it keeps its phase φ and its
+// fraction d for every instant it reaches. For every phase the block holds the 2K
+// coefficients a sample of that phase gives the 2K instants around it, in the order of
+// those instants, as A + d·B in double (A an entry, B the exact difference to its
+// neighbour), with kStretchPad zeros on either side; see FillStretchRows and the run.
 //
 // Instants the rows cannot express (the nudge moves a side's phase: about one in 25 000
 // instants; or d is exactly 0 at the one phase whose right-hand last tap sits on L) take
@@ -82,7 +85,6 @@ constexpr std::size_t kBlockAlign = 32;
 // Largest 2K served by the phase rows and the stack buffer (window 63 at n = 128).
 constexpr int32_t kMaxRowTaps = 64;
 constexpr std::size_t kMaxRowBytes = std::size_t(8) << 20;
-constexpr std::size_t kMaxPairBytes = std::size_t(8) << 20;
 // The rows serve instants whose interpolation fraction d keeps at least this far from 0
 // and 1 (or is exactly 0): there the nudge cannot move either side's phase, so the left
 // side takes phase φ and the right side n − 1 − φ, as the rows assume. The margin over
@@ -90,9 +92,12 @@ constexpr std::size_t kMaxPairBytes = std::size_t(8) << 20;
 constexpr double kRowGuard = 2 * kPhaseNudge;
 // Samples widened per chunk in the run at factors of 1 and above.
 constexpr int32_t kChunk = 256;
-// Largest reach (taps a side) whose tap offsets j·s the run below factor 1 tabulates per
-// call: window 31 at factor 0.125 has 125.
-constexpr int32_t kMaxTabledReach = 160;
+// Stretch rows (the run below factor 1): instants summed together, zero entries on either
+// side of a row (at least the lanes of a group − 1), the largest 2K served, and a bound on
+// their size.
+constexpr int32_t kStretchPad = 4;
+constexpr int32_t kMaxStretchTaps = 256;
+constexpr std::size_t kMaxStretchBytes = std::size_t(8) << 20;
 
 std::size_t AlignUp(std::size_t v, std::size_t a) { return (v + a - 1) / a * a; }
 
@@ -120,36 +125,53 @@ const double* PhaseRows(const ResamplePolyphaseState* s) {
   return reinterpret_cast<const double*>(reinterpret_cast<const unsigned char*>(s) + RowsOffset(s->tableLength));
 }
 
-// L pairs, then zero pairs for the positions of masked taps, which reach less than one
-// tap spacing (below n entries) beyond the table.
-std::size_t PairCount(int32_t tableLength, int32_t phaseCount) {
-  return std::size_t(tableLength) + std::size_t(phaseCount) + 1;
-}
+int32_t StretchRowLength(int32_t K) { return 2 * K + 2 * kStretchPad; }
 
-std::size_t PairsOffset(int32_t tableLength, int32_t phaseCount) {
+std::size_t StretchOffset(int32_t tableLength, int32_t phaseCount) {
   return AlignUp(RowsOffset(tableLength) + RowBytes(tableLength, phaseCount), kBlockAlign);
 }
 
-// Bytes of entry pairs a design carries; 0 when it has none (tables beyond what any
-// sensible design needs are read the plain way instead).
-std::size_t PairBytes(int32_t tableLength, int32_t phaseCount) {
-  const std::size_t bytes = PairCount(tableLength, phaseCount) * 2 * sizeof(double);
-  return bytes <= kMaxPairBytes ? bytes : 0;
+// Bytes of stretch rows a design carries; 0 when it has none (designs beyond what any
+// sensible use needs are read the plain way instead).
+std::size_t StretchBytes(int32_t tableLength, int32_t phaseCount) {
+  const int32_t K = SideTaps(tableLength, phaseCount);
+  if (2 * int64_t(K) > kMaxStretchTaps) return 0;
+  const std::size_t bytes = std::size_t(phaseCount) * 2 * std::size_t(StretchRowLength(K)) * sizeof(double);
+  return bytes <= kMaxStretchBytes ? bytes : 0;
 }
 
-const double* EntryPairs(const ResamplePolyphaseState* s) {
-  if (PairBytes(s->tableLength, s->phaseCount) == 0) return nullptr;
+const double* StretchRows(const ResamplePolyphaseState* s) {
+  if (StretchBytes(s->tableLength, s->phaseCount) == 0) return nullptr;
   return reinterpret_cast<const double*>(reinterpret_cast<const unsigned char*>(s) +
-                                         PairsOffset(s->tableLength, s->phaseCount));
+                                         StretchOffset(s->tableLength, s->phaseCount));
 }
 
-void FillEntryPairs(double* pairs, const float* F, int32_t L, int32_t n) {
-  for (int32_t q = 0; q < L; ++q) {
-    pairs[2 * q] = F[q];
-    pairs[2 * q + 1] = double(F[q + 1]) - double(F[q]);
+// For every phase φ: A at [pad + idx] and B one row length further, idx = 0 ... 2K − 1.
+// idx < K: the right side's entry q = φ + (K − 1 − idx)·n at fraction d: A = F[q],
+// B = F[q + 1] − F[q]. idx >= K: the left side's entry q = (n − 1 − φ) + (idx − K)·n at
+// fraction 1 − d: A = F[q + 1], B = F[q] − F[q + 1]. Entries beyond the table stay 0.
+void FillStretchRows(double* rows, const float* F, int32_t n, int32_t L) {
+  const int32_t K = SideTaps(L, n);
+  const int32_t len = StretchRowLength(K);
+  for (int32_t phi = 0; phi < n; ++phi) {
+    double* A = rows + std::size_t(phi) * 2 * std::size_t(len);
+    double* B = A + len;
+    for (int32_t m = 0; m < len; ++m) A[m] = B[m] = 0.0;
+    for (int32_t r = 0; r < K; ++r) {
+      const int64_t q = int64_t(phi) + int64_t(r) * n;
+      if (q < L) {
+        A[kStretchPad + K - 1 - r] = F[q];
+        B[kStretchPad + K - 1 - r] = double(F[q + 1]) - double(F[q]);
+      }
+      const int64_t ql = int64_t(n - 1 - phi) + int64_t(r) * n;
+      if (ql < L) {
+        A[kStretchPad + K + r] = F[ql + 1];
+        B[kStretchPad + K + r] = double(F[ql]) - double(F[ql + 1]);
+      }
+    }
   }
-  for (std::size_t e = 2 * std::size_t(L); e < 2 * PairCount(L, n); ++e) pairs[e] = 0.0;
 }
+
 
 void FillPhaseRows(double* rows, const float* F, int32_t n, int32_t L) {
   const int32_t K = SideTaps(L, n);
@@ -372,36 +394,17 @@ inline int32_t StretchedTapCount(double u0, double s, double invS, double limit)
   return int32_t(c);
 }
 
-// With the entry pairs both sides of an instant become one pass over ascending samples:
-// the sweep sums coefficient(|j·s − fs|)·x[j] over j, where fs = frac·s; for j <= 0 that
-// is the left side's position (frac − j)·s, for j >= 1 the right side's (j − frac)·s.
-// The vector sweeps run over the whole reach j = 1 − C ... C of the call (C taps a side
-// at most), the same for every instant, so their loops never mispredict; the taps that an
-// instant does not have get a zero coefficient. Which taps take part (j = first ... last)
-// comes from the two sides' tap counts, decided exactly as the plain reading decides it.
-// Positions beyond the table (masked taps only) land in zero pairs behind it.
-inline double PairTap(const double* pairs, const float* x, int32_t j, double fs, double s) {
-  const double u = std::fabs(double(j) * s - fs);
-  const int32_t q = int32_t(u);
-  const double* p = pairs + 2 * std::ptrdiff_t(q);
-  return (p[0] + (u - q) * p[1]) * double(x[j]);
-}
-
-// Lane masks for the first and the final group of a tabled sweep: kLeadMask[e] drops the
-// first e lanes, kTrailMask[e] the last e lanes of four.
-alignas(32) constexpr uint64_t kLeadMask[4][4] = {
-    {~0ull, ~0ull, ~0ull, ~0ull}, {0, ~0ull, ~0ull, ~0ull}, {0, 0, ~0ull, ~0ull}, {0, 0, 0, ~0ull}};
-alignas(32) constexpr uint64_t kTrailMask[4][4] = {
-    {~0ull, ~0ull, ~0ull, ~0ull}, {~0ull, ~0ull, ~0ull, 0}, {~0ull, ~0ull, 0, 0}, {~0ull, 0, 0, 0}};
-
-// StretchedTapCount for a side whose first position u0 lies in [0, s): such a side has
-// reach − 1 or reach taps (reach = the count at position 0), which two positions decide.
-inline int32_t TapCountNearReach(double u0, double s, double invS, double limit, int32_t reach) {
-  if (reach >= 2 && !(u0 + double(reach - 2) * s < limit)) return StretchedTapCount(u0, s, invS, limit);
-  return reach - 1 + int32_t(u0 + double(reach - 1) * s < limit);
-}
-
 #if VELORAND_POLYPHASE_SSE2
+
+// Makes the compiler hold v in a register from here on instead of folding its load into
+// every use: the loops below are bound by their loads.
+inline void KeepInRegister(__m128d& v) {
+#if defined(__GNUC__)
+  __asm__("" : "+x"(v));
+#else
+  (void)v;
+#endif
+}
 
 inline __m128d LoadPairAsDouble(const float* p) {
   return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
@@ -452,170 +455,6 @@ inline double StretchedSide(const float* F, const float* x, bool leftwards, doub
   return acc;
 }
 
-// Coefficients at the two positions in pos from the entry pairs.
-inline __m128d PairCoefficients(const double* pairs, __m128d pos) {
-  const __m128i q = _mm_cvttpd_epi32(pos);
-  const __m128d d = _mm_sub_pd(pos, _mm_cvtepi32_pd(q));
-  const __m128d a = _mm_load_pd(pairs + 2 * std::ptrdiff_t(_mm_cvtsi128_si32(q)));
-  const __m128d b = _mm_load_pd(pairs + 2 * std::ptrdiff_t(_mm_cvtsi128_si32(_mm_shuffle_epi32(q, 1))));
-  return _mm_add_pd(_mm_unpacklo_pd(a, b), _mm_mul_pd(d, _mm_unpackhi_pd(a, b)));
-}
-
-// The sweep's constants for one instant.
-struct SweepFrame {
-  __m128d s, fs;  // tap spacing and frac·s, broadcast
-  __m128d lo, hi;  // taps take part for lo < j < hi
-};
-
-inline __m128d SweepPositions(__m128d j, const SweepFrame& f) {
-  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
-  return _mm_and_pd(_mm_sub_pd(_mm_mul_pd(j, f.s), f.fs), magnitude);
-}
-
-// Taps j and j + 1 (samples xj[0], xj[1]) of the sweep, added to acc.
-inline __m128d SweepTaps(const double* pairs, const float* xj, __m128d j, const SweepFrame& f, __m128d acc) {
-  return _mm_add_pd(acc, _mm_mul_pd(PairCoefficients(pairs, SweepPositions(j, f)), LoadPairAsDouble(xj)));
-}
-
-// The same, each tap zero outside lo < j < hi.
-inline __m128d MaskedSweepTaps(const double* pairs, const float* xj, __m128d j, const SweepFrame& f, __m128d acc) {
-  const __m128d inside = _mm_and_pd(_mm_cmpgt_pd(j, f.lo), _mm_cmplt_pd(j, f.hi));
-  const __m128d c = _mm_and_pd(PairCoefficients(pairs, SweepPositions(j, f)), inside);
-  return _mm_add_pd(acc, _mm_mul_pd(c, LoadPairAsDouble(xj)));
-}
-
-inline double PairSweep(const double* pairs, const float* x, int32_t reach, int32_t first, int32_t last, double fs,
-                        double s) {
-  const SweepFrame f{_mm_set1_pd(s), _mm_set1_pd(fs), _mm_set1_pd(first - 0.5), _mm_set1_pd(last + 0.5)};
-  const __m128d two = _mm_set1_pd(2.0);
-  // reach pairs of taps j0, j0 + 1, ... up to reach.
-  const int32_t j0 = 1 - reach;
-  __m128d j = _mm_set_pd(j0 + 1.0, double(j0));
-  __m128d acc0 = _mm_setzero_pd(), acc1 = _mm_setzero_pd();
-  const float* xj = x + j0;
-  if (first > j0 + 1 || last < reach - 2) {
-    // Taps missing beyond the first and the last pair (never with the engine's
-    // designs): every pair masked.
-    for (int32_t g = 0; g < reach; ++g, j = _mm_add_pd(j, two)) acc0 = MaskedSweepTaps(pairs, xj + 2 * g, j, f, acc0);
-    return HorizontalSum(acc0);
-  }
-  // Only the first and the last pair can lack a tap.
-  acc0 = MaskedSweepTaps(pairs, xj, j, f, acc0);
-  if (reach == 1) return HorizontalSum(acc0);
-  j = _mm_add_pd(j, two);
-  int32_t g = 1;
-  for (; g + 2 <= reach - 1; g += 2) {
-    acc1 = SweepTaps(pairs, xj + 2 * g, j, f, acc1);
-    j = _mm_add_pd(j, two);
-    acc0 = SweepTaps(pairs, xj + 2 * g + 2, j, f, acc0);
-    j = _mm_add_pd(j, two);
-  }
-  if (g < reach - 1) {
-    acc1 = SweepTaps(pairs, xj + 2 * g, j, f, acc1);
-    j = _mm_add_pd(j, two);
-    ++g;
-  }
-  acc1 = MaskedSweepTaps(pairs, xj + 2 * g, j, f, acc1);
-  return HorizontalSum(_mm_add_pd(acc0, acc1));
-}
-
-// Taps j, j + 1 with their offsets j·s read from the call's table.
-inline __m128d TabledPairCoefficients(const double* pairs, const double* js, __m128d fs) {
-  const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
-  return PairCoefficients(pairs, _mm_and_pd(_mm_sub_pd(_mm_load_pd(js), fs), magnitude));
-}
-
-// PairSweep with the offsets j·s of the call's reach tabulated in js (16-byte aligned,
-// from j = 1 − reach); the edge pairs are masked by table.
-inline double TabledPairSweep(const double* pairs, const float* x, const double* js, int32_t reach, int32_t first,
-                              int32_t last, double fs, double s) {
-  const int32_t j0 = 1 - reach;
-  if (reach < 2 || first > j0 + 1 || last < reach - 1) return PairSweep(pairs, x, reach, first, last, fs, s);
-  const __m128d fsv = _mm_set1_pd(fs);
-  const float* xj = x + j0;
-  const __m128d lead = _mm_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
-  const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
-  __m128d acc0 = _mm_mul_pd(_mm_and_pd(TabledPairCoefficients(pairs, js, fsv), lead), LoadPairAsDouble(xj));
-  __m128d acc1 = _mm_setzero_pd();
-  int32_t m = 2;
-  const int32_t innerEnd = 2 * reach - 2;
-  for (; m + 4 <= innerEnd; m += 4) {
-    acc1 = _mm_add_pd(acc1, _mm_mul_pd(TabledPairCoefficients(pairs, js + m, fsv), LoadPairAsDouble(xj + m)));
-    acc0 = _mm_add_pd(acc0, _mm_mul_pd(TabledPairCoefficients(pairs, js + m + 2, fsv), LoadPairAsDouble(xj + m + 2)));
-  }
-  if (m < innerEnd) {
-    acc1 = _mm_add_pd(acc1, _mm_mul_pd(TabledPairCoefficients(pairs, js + m, fsv), LoadPairAsDouble(xj + m)));
-    m += 2;
-  }
-  acc1 = _mm_add_pd(acc1,
-                    _mm_mul_pd(_mm_and_pd(TabledPairCoefficients(pairs, js + m, fsv), trail), LoadPairAsDouble(xj + m)));
-  return HorizontalSum(_mm_add_pd(acc0, acc1));
-}
-
-// TabledPairSweep in two halves for a call over several channels: the coefficients of an
-// instant, masked as the sweep masks them, into c (2 * reach doubles, 16-byte aligned),
-// once for all channels; then each channel's sum in exactly the sweep's order, so that it
-// equals the single-channel result bit for bit. Only for the instants the sweep itself
-// reads by table (reach >= 2, first <= 2 - reach, last >= reach - 1).
-inline void TabledPairCoefficientsInto(const double* pairs, const double* js, int32_t reach, int32_t first,
-                                       int32_t last, double fs, double* c) {
-  const int32_t j0 = 1 - reach;
-  const __m128d fsv = _mm_set1_pd(fs);
-  const __m128d lead = _mm_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
-  const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
-  _mm_store_pd(c, _mm_and_pd(TabledPairCoefficients(pairs, js, fsv), lead));
-  const int32_t innerEnd = 2 * reach - 2;
-  int32_t m = 2;
-  for (; m < innerEnd; m += 2) _mm_store_pd(c + m, TabledPairCoefficients(pairs, js + m, fsv));
-  _mm_store_pd(c + m, _mm_and_pd(TabledPairCoefficients(pairs, js + m, fsv), trail));
-}
-
-inline double TabledPairDot(const double* c, const float* xj, int32_t reach) {
-  __m128d acc0 = _mm_mul_pd(_mm_load_pd(c), LoadPairAsDouble(xj));
-  __m128d acc1 = _mm_setzero_pd();
-  int32_t m = 2;
-  const int32_t innerEnd = 2 * reach - 2;
-  for (; m + 4 <= innerEnd; m += 4) {
-    acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
-    acc0 = _mm_add_pd(acc0, _mm_mul_pd(_mm_load_pd(c + m + 2), LoadPairAsDouble(xj + m + 2)));
-  }
-  if (m < innerEnd) {
-    acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
-    m += 2;
-  }
-  acc1 = _mm_add_pd(acc1, _mm_mul_pd(_mm_load_pd(c + m), LoadPairAsDouble(xj + m)));
-  return HorizontalSum(_mm_add_pd(acc0, acc1));
-}
-
-// TabledPairDot for two channels in one pass: each keeps its own two sums in the same
-// order (so its result is unchanged), and the four independent sums hide the addition
-// latency that bounds a single channel's pass.
-inline void TabledPairDot2(const double* c, const float* xa, const float* xb, int32_t reach, double* ra, double* rb) {
-  const __m128d c0 = _mm_load_pd(c);
-  __m128d a0 = _mm_mul_pd(c0, LoadPairAsDouble(xa)), b0 = _mm_mul_pd(c0, LoadPairAsDouble(xb));
-  __m128d a1 = _mm_setzero_pd(), b1 = _mm_setzero_pd();
-  int32_t m = 2;
-  const int32_t innerEnd = 2 * reach - 2;
-  for (; m + 4 <= innerEnd; m += 4) {
-    const __m128d cm = _mm_load_pd(c + m), cn = _mm_load_pd(c + m + 2);
-    a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
-    b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
-    a0 = _mm_add_pd(a0, _mm_mul_pd(cn, LoadPairAsDouble(xa + m + 2)));
-    b0 = _mm_add_pd(b0, _mm_mul_pd(cn, LoadPairAsDouble(xb + m + 2)));
-  }
-  if (m < innerEnd) {
-    const __m128d cm = _mm_load_pd(c + m);
-    a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
-    b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
-    m += 2;
-  }
-  const __m128d cm = _mm_load_pd(c + m);
-  a1 = _mm_add_pd(a1, _mm_mul_pd(cm, LoadPairAsDouble(xa + m)));
-  b1 = _mm_add_pd(b1, _mm_mul_pd(cm, LoadPairAsDouble(xb + m)));
-  *ra = HorizontalSum(_mm_add_pd(a0, a1));
-  *rb = HorizontalSum(_mm_add_pd(b0, b1));
-}
-
 #else
 
 inline double StretchedSide(const float* F, const float* x, bool leftwards, double u0, double s, int32_t count) {
@@ -636,23 +475,6 @@ inline double StretchedSide(const float* F, const float* x, bool leftwards, doub
   double acc = (a0 + a1) + (a2 + a3);
   for (; k < count; ++k) acc += coefficient(u0 + double(k) * s) * x[dir * k];
   return acc;
-}
-
-inline double PairSweep(const double* pairs, const float* x, int32_t, int32_t first, int32_t last, double fs,
-                        double s) {
-  double a0 = 0, a1 = 0;
-  int32_t j = first;
-  for (; j + 1 <= last; j += 2) {
-    a0 += PairTap(pairs, x, j, fs, s);
-    a1 += PairTap(pairs, x, j + 1, fs, s);
-  }
-  if (j <= last) a0 += PairTap(pairs, x, j, fs, s);
-  return a0 + a1;
-}
-
-inline double TabledPairSweep(const double* pairs, const float* x, const double*, int32_t reach, int32_t first,
-                              int32_t last, double fs, double s) {
-  return PairSweep(pairs, x, reach, first, last, fs, s);
 }
 
 #endif
@@ -981,413 +803,587 @@ int32_t RunWideChannels(const ResamplePolyphaseState* s, const float* const* src
   return RunWideChannelsForTaps<PortableWideChannels>(s, src, channels, dst, t, end, step, norm);
 }
 
-struct PortableStretched {
-  // Several channels share an instant's coefficients (see TabledPairCoefficientsInto).
-  static constexpr bool kSharedCoefficients = VELORAND_POLYPHASE_SSE2 != 0;
+// ---- Factor < 1 -------------------------------------------------------------------------
+// The filter is stretched by 1 / factor and its sum scaled back by factor. The run fixes
+// an anchor, its first instant t0 (instant 0), and works out each sample's position
+// v = (k − t0)·s once: its phase φ, fraction d and row R (v = (R·n + φ) + d). Instant m
+// sits m·n entries further on, so it reads the sample at entry φ + (R − m)·n (right
+// side, R >= m) or at (n − 1 − φ) + (m − R − 1)·n with fraction 1 − d (left side); both
+// are one entry of φ's stretch row, at idx = m − R + K − 1. The phases of a window of
+// samples are kept while chunks of instants slide over it. Consecutive instants take
+// consecutive entries of a row, so the sums take contiguous loads: either a group of
+// lanes (instants) over the samples whose rows reach them, or (SSE2, small factors) the
+// samples of one row at a time, which all reach the same 2K instants.
+//
+// Two things the rows do not see are settled instant by instant against the plain
+// reading. An instant's true time drifts from t0 + m·step by the rounding of the
+// accumulated time; past kMaxDrift table entries the run anchors anew, and an instant
+// still beyond it (at huge times only) takes the plain reading. And the plain reading
+// stops a side at positions below L − kPhaseNudge while the rows stop at L: a tap in
+// between (the coefficient there is F[L − 1], not small) is taken back out, or put in
+// where rounding left it out, by an explicit fix.
+
+constexpr int32_t kStretchSamples = 768;    // samples whose phases are held at once
+constexpr int32_t kStretchInstants = 96;    // instants a chunk holds at most
+constexpr int32_t kMaxStretchChannels = 8;  // channels summed in one pass over a chunk
+// Samples an anchor serves at most (fewer where 2^30 / s is less), which keeps positions
+// and rows within 32 bits.
+constexpr int64_t kMaxAnchorSpan = int64_t(1) << 20;
+constexpr double kMaxDrift = 1e-7;  // table entries; costs below 1e-9 of a coefficient
+constexpr double kEdgeBand = 1e-4;  // table entries around L in which taps are settled
+constexpr double kRunsBelow = 0.6;  // factor below which SSE2 sums one channel by rows (runs)
+
+// The plain reading of one instant: both sides straight from the table.
+inline double PlainStretched(const float* F, const float* x, double frac, double factor, double dn, double s,
+                             double invS, double limit) {
+  const double ul = factor * frac * dn;
+  const double ur = (1.0 - frac) * factor * dn;
+  return StretchedSide(F, x, true, ul, s, StretchedTapCount(ul, s, invS, limit)) +
+         StretchedSide(F, x + 1, false, ur, s, StretchedTapCount(ur, s, invS, limit));
+}
+
+struct StretchCall {
+  const float* F;
+  const double* rows;
+  int32_t n, L, K, reach, rowLength;
+  int64_t anchorSpan;
+  double dn, invN, s, invS, limit, factor;
+};
+
+// The phases of the samples first ... first + samples − 1 (indices in src) against the
+// anchor instant ia + fa, which counts as instant 0. Kept from chunk to chunk, so each
+// sample's phase is worked out once while the anchor stands.
+struct StretchWindow {
+  int64_t ia = 0;
+  double fa = 0.0;
+  int64_t first = 0;
+  int32_t samples = 0;
+  int32_t rowAt[kStretchSamples + 4];  // φ·(2 row lengths) + kStretchPad + K − 1 − R
+  int32_t row[kStretchSamples + 4];    // R
+  alignas(16) double d[2 * (kStretchSamples + 4)];  // each fraction twice, for two-lane loads
+};
+
+// One chunk of instants and what they need besides the sums.
+struct StretchChunk {
+  int32_t instants = 0;
+  int64_t m0 = 0;  // the first instant's number since the anchor
+  int64_t at[kStretchInstants];
+  double frac[kStretchInstants];
+  bool plain[kStretchInstants];
+  // Up to two fixes an instant: coefficient change `fix` on window sample fixAt.
+  int32_t fixCount[kStretchInstants];
+  int32_t fixAt[kStretchInstants][2];
+  double fix[kStretchInstants][2];
+};
+
+// The coefficient the rows give window sample j at instant m (since the anchor); 0
+// outside its window.
+inline double RowCoefficient(const StretchCall& c, const StretchWindow& w, int32_t j, int64_t m) {
+  if (j < 0 || j >= w.samples) return 0.0;
+  const int64_t idx = m - w.row[j] + c.K - 1;
+  if (idx < 0 || idx >= 2 * c.K) return 0.0;
+  const double* a = c.rows + w.rowAt[j] + m;
+  return a[0] + w.d[2 * j] * a[c.rowLength];
+}
+
+// Settles the tap of one side nearest to the table's end: positions u0 + j·s on samples
+// base + dir·j. Records the change the plain reading asks for. Rarely needed: the caller
+// has checked that a tap lies within kEdgeBand of L.
+inline void SettleEdge(const StretchCall& c, const StretchWindow& w, StretchChunk& ch, int32_t m, double u0,
+                       int64_t base, int32_t dir) {
+  const auto j = int64_t((double(c.L) - u0) * c.invS + 0.5);
+  const double p = u0 + double(j) * c.s;
+  double want = 0.0;
+  if (p < c.limit) {
+    const auto q = int32_t(p);
+    const double e = p - q;
+    want = (1.0 - e) * c.F[q] + e * c.F[q + 1];
+  }
+  // A tap the plain reading takes lies within the stated reach, so in the window; one
+  // outside it was not summed either.
+  const int64_t k = base + dir * j - w.first;
+  if (k < 0 || k >= w.samples) return;
+  const double change = want - RowCoefficient(c, w, int32_t(k), ch.m0 + m);
+  if (change == 0.0) return;
+  const int32_t f = ch.fixCount[m]++;
+  ch.fixAt[m][f] = int32_t(k);
+  ch.fix[m][f] = change;
+}
+
+// Whether a side starting at position u0 (>= 0) has a tap within kEdgeBand of L.
+inline bool NearEdge(const StretchCall& c, double u0) {
+  const double toEnd = (double(c.L) - u0) * c.invS;  // taps to L, >= 0 for u0 < L
+  const double off = toEnd - double(int64_t(toEnd + 0.5));
+  return std::fabs(off) * c.s < kEdgeBand && toEnd > -0.5;
+}
+
+// Each sample's position v = (k − ia − fa)·s against the anchor, split into phase,
+// fraction and row, for count samples from k − ia = k0 on, into the arrays from their
+// start (the vector loops may fill up to three entries more; the arrays have room).
+inline void ScalarPhases(const StretchCall& c, double k0, double fa, int32_t count, int32_t* rowAt, int32_t* row,
+                         double* d) {
+  const double stride = 2.0 * c.rowLength;
+  const double lead = double(kStretchPad + c.K - 1);
+  for (int32_t j = 0; j < count; ++j) {
+    const double v = (k0 + double(j) - fa) * c.s;
+    const double qd = std::floor(v);
+    // (q + ½) / n is never within ½ / n of an integer, so the product's rounding cannot
+    // move its floor.
+    const double r = std::floor((qd + 0.5) * c.invN);
+    const double phi = qd - r * c.dn;
+    rowAt[j] = int32_t(phi * stride + lead - r);
+    row[j] = int32_t(r);
+    d[2 * j] = d[2 * j + 1] = v - qd;
+  }
+}
+
+// Gathers the chunk's instants from t on, brings the window's phases up to them (anchoring
+// anew where needed) and works out everything but the sums.
+template <class Stretch>
+VELORAND_ALWAYS_INLINE void PrepareChunk(const StretchCall& c, StretchWindow& w, StretchChunk& ch, double& t,
+                                         double end, double step) {
+  const int64_t i0 = int64_t(t);
+  int32_t m = 0;
+  do {
+    ch.at[m] = int64_t(t);
+    ch.frac[m] = t - double(ch.at[m]);
+    ++m;
+    t += step;
+  } while (t < end && m < kStretchInstants && (int64_t(t) - i0) + 2 * c.reach <= kStretchSamples);
+  ch.instants = m;
+  const int64_t first = i0 - c.reach + 1;
+  const int32_t samples = int32_t(ch.at[m - 1] - i0) + 2 * c.reach;
+
+  // Instants drift from anchor + whole steps by the rounding of the accumulated time.
+  bool fresh = w.samples == 0 || ch.at[m - 1] + c.reach - w.ia > c.anchorSpan;
+  for (;;) {
+    if (fresh) {
+      w.ia = ch.at[0];
+      w.fa = ch.frac[0];
+      w.samples = 0;
+      ch.m0 = 0;
+    }
+    bool drifted = false;
+    for (int32_t k = 0; k < m; ++k) {
+      const double since = double(ch.at[k] - w.ia) + (ch.frac[k] - w.fa);
+      ch.plain[k] = !(std::fabs(since * c.s - double(ch.m0 + k) * c.dn) <= kMaxDrift);
+      drifted = drifted || ch.plain[k];
+    }
+    if (!drifted || fresh) break;
+    fresh = true;
+  }
+
+  // Keep the phases of the samples the chunk shares with the last one.
+  int32_t keep = 0;
+  if (w.samples > 0 && first >= w.first && first < w.first + w.samples) {
+    const auto from = int32_t(first - w.first);
+    keep = w.samples - from;
+    if (keep > samples) keep = samples;
+    std::memmove(w.rowAt, w.rowAt + from, std::size_t(keep) * sizeof(int32_t));
+    std::memmove(w.row, w.row + from, std::size_t(keep) * sizeof(int32_t));
+    std::memmove(w.d, w.d + 2 * from, std::size_t(keep) * 2 * sizeof(double));
+  }
+  Stretch::Phases(c, double(first + keep - w.ia), w.fa, samples - keep, w.rowAt + keep, w.row + keep,
+                  w.d + 2 * keep);
+  w.first = first;
+  w.samples = samples;
+
+  for (int32_t k = 0; k < m; ++k) {
+    ch.fixCount[k] = 0;
+    if (ch.plain[k]) continue;
+    const double ul = c.factor * ch.frac[k] * c.dn, ur = (1.0 - ch.frac[k]) * c.factor * c.dn;
+    if (NearEdge(c, ul)) SettleEdge(c, w, ch, k, ul, ch.at[k], -1);
+    if (NearEdge(c, ur)) SettleEdge(c, w, ch, k, ur, ch.at[k] + 1, 1);
+  }
+}
+
+// The window samples whose rows reach instants mg ... mg + W − 1 (since the anchor): R
+// from mg − K to mg + W + K − 2, as [*lo, *hi]. Rows only grow along the window; the
+// bounds start from where the positions put them and are settled against the rows.
+inline void GroupSamples(const StretchCall& c, const StretchWindow& w, int64_t mg, int32_t W, int32_t* lo,
+                         int32_t* hi) {
+  const double spacing = c.dn * c.invS;  // samples per row
+  const double origin = double(w.ia - w.first) + w.fa;
+  const int64_t rlo = mg - c.K, rhi = mg + W + c.K - 2;
+  auto l = int32_t(std::fmin(std::fmax(origin + double(rlo) * spacing, 0.0), double(w.samples)));
+  while (l > 0 && w.row[l - 1] >= rlo) --l;
+  while (l < w.samples && w.row[l] < rlo) ++l;
+  auto h = int32_t(std::fmin(std::fmax(origin + double(rhi + 1) * spacing, 0.0), double(w.samples))) - 1;
+  while (h + 1 < w.samples && w.row[h + 1] <= rhi) ++h;
+  while (h >= 0 && w.row[h] > rhi) --h;
+  *lo = l;
+  *hi = h;
+}
+
+// Sums over a group's samples for kCh channels: out[c][l] = Σ_j (A + d·B)[j, l]·x_c[j]
+// for the group's W instants, even and odd window samples j in two partial sums. Samples
+// whose rows do not reach an instant add exact zeros to it, so a group of any width, or
+// a sample range with extra such samples, gives every instant the same sums bit for bit.
+// x[c] holds window sample j at x[c][2j] and again at x[c][2j + 1].
 #if VELORAND_POLYPHASE_SSE2
-  // False (nothing written) for the instants the sweep does not read by table.
-  static VELORAND_ALWAYS_INLINE bool Coefficients(const double* pairs, const double* js, int32_t reach, int32_t first,
-                                                  int32_t last, double fs, double* c) {
-    if (reach < 2 || first > 2 - reach || last < reach - 1) return false;
-    TabledPairCoefficientsInto(pairs, js, reach, first, last, fs, c);
-    return true;
+struct PortableStretch {
+  static constexpr int32_t kChannels = 8;
+  static VELORAND_ALWAYS_INLINE void Phases(const StretchCall& c, double k0, double fa, int32_t count,
+                                            int32_t* rowAt, int32_t* row, double* d) {
+    // Positions are taken B = K + 1 rows further on, which makes them non-negative (a
+    // sample lies at most reach ≈ L / s samples before the anchor), so that truncation
+    // is the floor.
+    const double B = double(c.K + 1);
+    const __m128d sv = _mm_set1_pd(c.s), half = _mm_set1_pd(0.5), bv = _mm_set1_pd(B);
+    const __m128d invN = _mm_set1_pd(c.invN), dn = _mm_set1_pd(c.dn), two = _mm_set1_pd(2.0);
+    const __m128d stride = _mm_set1_pd(2.0 * c.rowLength), lead = _mm_set1_pd(double(kStretchPad + c.K - 1) + B);
+    const __m128d shift = _mm_set1_pd(B * c.dn);
+    __m128d jd = _mm_set_pd(k0 + 1.0 - fa, k0 - fa);
+    for (int32_t j = 0; j < count; j += 2, jd = _mm_add_pd(jd, two)) {
+      const __m128d v = _mm_mul_pd(jd, sv);
+      const __m128d qd = _mm_cvtepi32_pd(_mm_cvttpd_epi32(_mm_add_pd(v, shift)));
+      const __m128d r = _mm_cvtepi32_pd(_mm_cvttpd_epi32(_mm_mul_pd(_mm_add_pd(qd, half), invN)));  // R + B
+      const __m128d phi = _mm_sub_pd(qd, _mm_mul_pd(r, dn));
+      const __m128d at = _mm_sub_pd(_mm_add_pd(_mm_mul_pd(phi, stride), lead), r);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(rowAt + j), _mm_cvttpd_epi32(at));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(row + j), _mm_cvttpd_epi32(_mm_sub_pd(r, bv)));
+      const __m128d f = _mm_sub_pd(_mm_add_pd(v, shift), qd);
+      _mm_store_pd(d + 2 * j, _mm_unpacklo_pd(f, f));
+      _mm_store_pd(d + 2 * j + 2, _mm_unpackhi_pd(f, f));
+    }
   }
-  static VELORAND_ALWAYS_INLINE double Dot(const double* c, const float* xj, int32_t reach) {
-    return TabledPairDot(c, xj, reach);
+  // One channel takes four lanes: the wider group's extra entries cost less than a
+  // narrower group's extra passes. Several channels take two: up to eight of them share
+  // each coefficient pair.
+  template <int32_t kCh>
+  static constexpr int32_t kLanesFor = kCh == 1 ? 4 : 2;
+  template <int32_t W, int32_t kCh>
+  static VELORAND_ALWAYS_INLINE void Sums(const double* base, int32_t len, const int32_t* rowAt, const double* d,
+                                          const double* const* x, int32_t lo, int32_t hi, double (*out)[W]) {
+    // One sum per lane pair and channel: one channel's four lanes already make two
+    // independent chains, and several channels make as many.
+    constexpr int32_t H = W / 2;
+    __m128d acc[kCh][H];
+    for (int32_t c = 0; c < kCh; ++c)
+      for (int32_t h = 0; h < H; ++h) acc[c][h] = _mm_setzero_pd();
+    const double* baseB = base + len;
+    for (int32_t j = lo; j <= hi; ++j) {
+      const double* pa = base + rowAt[j];
+      const double* pb = baseB + rowAt[j];
+      __m128d dv = _mm_load_pd(d + 2 * j);
+      if constexpr (H > 1) KeepInRegister(dv);
+      __m128d coefficient[H];
+      for (int32_t h = 0; h < H; ++h)
+        coefficient[h] = _mm_add_pd(_mm_loadu_pd(pa + 2 * h), _mm_mul_pd(_mm_loadu_pd(pb + 2 * h), dv));
+      for (int32_t c = 0; c < kCh; ++c) {
+        __m128d xv = _mm_load_pd(x[c] + 2 * j);
+        if constexpr (H > 1) KeepInRegister(xv);
+        for (int32_t h = 0; h < H; ++h) acc[c][h] = _mm_add_pd(acc[c][h], _mm_mul_pd(coefficient[h], xv));
+      }
+    }
+    for (int32_t c = 0; c < kCh; ++c)
+      for (int32_t h = 0; h < H; ++h) _mm_storeu_pd(out[c] + 2 * h, acc[c][h]);
   }
-  static constexpr bool kPairedDot = true;
-  static VELORAND_ALWAYS_INLINE void Dot2(const double* c, const float* xa, const float* xb, int32_t reach, double* ra,
-                                          double* rb) {
-    TabledPairDot2(c, xa, xb, reach, ra, rb);
+  // Runs (one channel): the samples of one row R all feed the same 2K instants
+  // R − K + 1 ... R + K, so for each pair of them a run needs one pass over its samples
+  // with no entries to spare, carrying the instants' sums y from run to run. Every
+  // instant's sum takes its samples in ascending order from 0, exactly as the lane sums
+  // do, so runs and lanes give the same results bit for bit.
+  static constexpr bool kRuns = true;
+  template <int32_t P>
+  static VELORAND_ALWAYS_INLINE void RunPairs(const double* base, int32_t len, const int32_t* rowAt, const double* d,
+                                              const double* x, int32_t j0, int32_t j1, double* y) {
+    __m128d acc[P];
+    for (int32_t h = 0; h < P; ++h) acc[h] = _mm_loadu_pd(y + 2 * h);
+    const double* baseB = base + len;
+    for (int32_t j = j0; j < j1; ++j) {
+      const double* pa = base + rowAt[j];
+      const double* pb = baseB + rowAt[j];
+      __m128d dv = _mm_load_pd(d + 2 * j);
+      __m128d xv = _mm_load_pd(x + 2 * j);
+      KeepInRegister(dv);  // one load each, not one per pair
+      KeepInRegister(xv);
+      for (int32_t h = 0; h < P; ++h)
+        acc[h] = _mm_add_pd(acc[h],
+                            _mm_mul_pd(_mm_add_pd(_mm_loadu_pd(pa + 2 * h), _mm_mul_pd(_mm_loadu_pd(pb + 2 * h), dv)), xv));
+    }
+    for (int32_t h = 0; h < P; ++h) _mm_storeu_pd(y + 2 * h, acc[h]);
   }
-#endif
-  static VELORAND_ALWAYS_INLINE double Side(const float* F, const float* x, bool leftwards, double u0, double s,
-                                            int32_t count) {
-    return StretchedSide(F, x, leftwards, u0, s, count);
+  // y[1 + m] receives instant m of the chunk, for m = −1 ... instants.
+  static VELORAND_ALWAYS_INLINE void RunSums(const StretchCall& c, const StretchWindow& w, const StretchChunk& ch,
+                                             const double* x, double* y) {
+    constexpr int32_t P = 8;  // pairs a pass: eight sums
+    const int64_t M = ch.instants;
+    int32_t j = 0;
+    while (j < w.samples) {
+      const int32_t R = w.row[j];
+      int32_t e = j + 1;
+      while (e < w.samples && w.row[e] == R) ++e;
+      // Pair p holds instants first + 2p and first + 2p + 1 (first chunk-relative).
+      const int64_t first = int64_t(R) - c.K + 1 - ch.m0;
+      int64_t p0 = first >= -1 ? 0 : (-first) / 2;  // first + 2p + 1 >= 0
+      int64_t p1 = M - 1 - first < 0 ? -1 : (M - 1 - first) / 2;  // first + 2p <= M − 1
+      if (p1 > c.K - 1) p1 = c.K - 1;
+      const double* base = c.rows + (int64_t(R) - c.K + 1);
+      int64_t p = p0;
+      for (; p + P <= p1 + 1; p += P)
+        RunPairs<P>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y + 1 + first + 2 * p);
+      if constexpr (P > 4) {
+        if (p + 4 <= p1 + 1) {
+          RunPairs<4>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y + 1 + first + 2 * p);
+          p += 4;
+        }
+      }
+      if constexpr (P > 2) {
+        if (p + 2 <= p1 + 1) {
+          RunPairs<2>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y + 1 + first + 2 * p);
+          p += 2;
+        }
+      }
+      if (p <= p1) RunPairs<1>(base + 2 * p, c.rowLength, w.rowAt, w.d, x, j, e, y + 1 + first + 2 * p);
+      j = e;
+    }
   }
-  static VELORAND_ALWAYS_INLINE double Sweep(const double* pairs, const float* x, const double* js, int32_t reach,
-                                             int32_t first, int32_t last, double fs, double s) {
-    return js != nullptr ? TabledPairSweep(pairs, x, js, reach, first, last, fs, s)
-                         : PairSweep(pairs, x, reach, first, last, fs, s);
+  // dst[2j] = dst[2j + 1] = src[j] for j < count.
+  static VELORAND_ALWAYS_INLINE void Widen(const float* src, double* dst, int32_t count) {
+    int32_t j = 0;
+    for (; j + 2 <= count; j += 2) {
+      const __m128d v = LoadPairAsDouble(src + j);
+      _mm_store_pd(dst + 2 * j, _mm_unpacklo_pd(v, v));
+      _mm_store_pd(dst + 2 * j + 2, _mm_unpackhi_pd(v, v));
+    }
+    for (; j < count; ++j) dst[2 * j] = dst[2 * j + 1] = src[j];
   }
 };
+#else
+struct PortableStretch {
+  static constexpr int32_t kChannels = 2;
+  static constexpr bool kRuns = false;
+  static void RunSums(const StretchCall&, const StretchWindow&, const StretchChunk&, const double*, double*) {}
+  static void Phases(const StretchCall& c, double k0, double fa, int32_t count, int32_t* rowAt, int32_t* row,
+                     double* d) {
+    ScalarPhases(c, k0, fa, count, rowAt, row, d);
+  }
+  template <int32_t kCh>
+  static constexpr int32_t kLanesFor = 4;
+  template <int32_t W, int32_t kCh>
+  static void Sums(const double* base, int32_t len, const int32_t* rowAt, const double* d, const double* const* x,
+                   int32_t lo, int32_t hi, double (*out)[W]) {
+    double a[kCh][W] = {}, b[kCh][W] = {};
+    for (int32_t j = lo; j <= hi; ++j) {
+      const double* p = base + rowAt[j];
+      double coefficient[W];
+      for (int32_t l = 0; l < W; ++l) coefficient[l] = p[l] + p[len + l] * d[2 * j];
+      for (int32_t c = 0; c < kCh; ++c)
+        for (int32_t l = 0; l < W; ++l) ((j & 1) == 0 ? a : b)[c][l] += coefficient[l] * x[c][2 * j];
+    }
+    for (int32_t c = 0; c < kCh; ++c)
+      for (int32_t l = 0; l < W; ++l) out[c][l] = a[c][l] + b[c][l];
+  }
+  static void Widen(const float* src, double* dst, int32_t count) {
+    for (int32_t j = 0; j < count; ++j) dst[2 * j] = dst[2 * j + 1] = src[j];
+  }
+};
+#endif
 
 #if VELORAND_POLYPHASE_AVX2
-// Four taps per step: positions by one fused multiply-add, both table entries of every
-// tap by two gathers, the interpolation and the accumulation fused as well.
-struct Avx2Stretched {
-  static constexpr bool kSharedCoefficients = true;
-  static constexpr bool kPairedDot = false;
-  static void Dot2(const double*, const float*, const float*, int32_t, double*, double*) {}  // never called
-  static inline VELORAND_TARGET_AVX2 __m256d Coefficients(const float* F, __m256d u) {
-    const __m128i q = _mm256_cvttpd_epi32(u);
-    const __m256d d = _mm256_sub_pd(u, _mm256_cvtepi32_pd(q));
-    const __m256d f0 = _mm256_cvtps_pd(_mm_i32gather_ps(F, q, 4));
-    const __m256d f1 = _mm256_cvtps_pd(_mm_i32gather_ps(F + 1, q, 4));
-    return _mm256_fmadd_pd(d, _mm256_sub_pd(f1, f0), f0);
+// Four lanes with fused multiply-adds; no 32-byte value is kept in memory of its own.
+struct Avx2Stretch {
+  static constexpr int32_t kChannels = 4;
+  static constexpr bool kRuns = false;
+  static void RunSums(const StretchCall&, const StretchWindow&, const StretchChunk&, const double*, double*) {}
+  static inline VELORAND_TARGET_AVX2 void Phases(const StretchCall& c, double k0, double fa, int32_t count,
+                                                 int32_t* rowAt, int32_t* row, double* d) {
+    const __m256d sv = _mm256_set1_pd(c.s), fav = _mm256_set1_pd(fa), half = _mm256_set1_pd(0.5);
+    const __m256d invN = _mm256_set1_pd(c.invN), dn = _mm256_set1_pd(c.dn), four = _mm256_set1_pd(4.0);
+    const __m256d stride = _mm256_set1_pd(2.0 * c.rowLength), lead = _mm256_set1_pd(double(kStretchPad + c.K - 1));
+    __m256d jd = _mm256_set_pd(k0 + 3.0, k0 + 2.0, k0 + 1.0, k0);
+    for (int32_t j = 0; j < count; j += 4, jd = _mm256_add_pd(jd, four)) {
+      const __m256d v = _mm256_mul_pd(_mm256_sub_pd(jd, fav), sv);
+      const __m256d qd = _mm256_floor_pd(v);
+      const __m256d r = _mm256_floor_pd(_mm256_mul_pd(_mm256_add_pd(qd, half), invN));
+      const __m256d phi = _mm256_fnmadd_pd(r, dn, qd);
+      const __m256d at = _mm256_sub_pd(_mm256_fmadd_pd(phi, stride, lead), r);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(rowAt + j), _mm256_cvttpd_epi32(at));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(row + j), _mm256_cvttpd_epi32(r));
+      const __m256d f = _mm256_sub_pd(v, qd);
+      const __m256d lo = _mm256_unpacklo_pd(f, f), hi = _mm256_unpackhi_pd(f, f);  // f0 f0 f2 f2, f1 f1 f3 f3
+      _mm256_storeu_pd(d + 2 * j, _mm256_permute2f128_pd(lo, hi, 0x20));
+      _mm256_storeu_pd(d + 2 * j + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
+    }
   }
-  // x[dir·k] ... x[dir·(k + 3)] as doubles.
-  static inline VELORAND_TARGET_AVX2 __m256d Samples(const float* x, int32_t k, bool leftwards) {
-    if (leftwards) {
-      const __m128 v = _mm_loadu_ps(x - k - 3);  // x[−k−3] ... x[−k]
-      return _mm256_cvtps_pd(_mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)));
-    }
-    return _mm256_cvtps_pd(_mm_loadu_ps(x + k));
+  template <int32_t kCh>
+  static inline VELORAND_TARGET_AVX2 void Tap(const double* p, const double* pB, const double* d,
+                                              const double* const* x, int32_t j, __m256d (&acc)[kCh]) {
+    const __m256d coefficient = _mm256_fmadd_pd(_mm256_loadu_pd(pB), _mm256_broadcast_sd(d + 2 * j), _mm256_loadu_pd(p));
+    for (int32_t c = 0; c < kCh; ++c) acc[c] = _mm256_fmadd_pd(coefficient, _mm256_broadcast_sd(x[c] + 2 * j), acc[c]);
   }
-  static inline VELORAND_TARGET_AVX2 double Side(const float* F, const float* x, bool leftwards, double u0, double s,
-                                                 int32_t count) {
-    __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
-    const __m256d sv = _mm256_set1_pd(s), u0v = _mm256_set1_pd(u0);
-    const __m256d four = _mm256_set1_pd(4.0), eight = _mm256_set1_pd(8.0);
-    __m256d kv = _mm256_set_pd(3.0, 2.0, 1.0, 0.0);
-    int32_t k = 0;
-    for (; k + 8 <= count; k += 8) {
-      acc0 = _mm256_fmadd_pd(Coefficients(F, _mm256_fmadd_pd(kv, sv, u0v)), Samples(x, k, leftwards), acc0);
-      const __m256d kv4 = _mm256_add_pd(kv, four);
-      acc1 = _mm256_fmadd_pd(Coefficients(F, _mm256_fmadd_pd(kv4, sv, u0v)), Samples(x, k + 4, leftwards), acc1);
-      kv = _mm256_add_pd(kv, eight);
+  template <int32_t kCh>
+  static constexpr int32_t kLanesFor = 4;
+  template <int32_t W, int32_t kCh>
+  static inline VELORAND_TARGET_AVX2 void Sums(const double* base, int32_t len, const int32_t* rowAt,
+                                               const double* d, const double* const* x, int32_t lo, int32_t hi,
+                                               double (*out)[W]) {
+    static_assert(W == 4, "four lanes");
+    __m256d a[kCh], b[kCh];  // even and odd samples
+    for (int32_t c = 0; c < kCh; ++c) a[c] = b[c] = _mm256_setzero_pd();
+    const double* baseB = base + len;
+    int32_t j = lo;
+    if (j <= hi && (j & 1) != 0) {
+      Tap<kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, b);
+      ++j;
     }
-    if (k + 4 <= count) {
-      acc0 = _mm256_fmadd_pd(Coefficients(F, _mm256_fmadd_pd(kv, sv, u0v)), Samples(x, k, leftwards), acc0);
-      k += 4;
+    for (; j + 1 <= hi; j += 2) {
+      Tap<kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, a);
+      Tap<kCh>(base + rowAt[j + 1], baseB + rowAt[j + 1], d, x, j + 1, b);
     }
-    const __m256d sum = _mm256_add_pd(acc0, acc1);
-    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
-    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
-    double acc = _mm_cvtsd_f64(v);
-    const ptrdiff_t dir = leftwards ? -1 : 1;
-    for (; k < count; ++k) {
-      const double u = u0 + double(k) * s;
-      const int32_t q = int32_t(u);
-      const double d = u - q;
-      acc += ((1.0 - d) * F[q] + d * F[q + 1]) * x[dir * k];
-    }
-    return acc;
+    if (j <= hi) Tap<kCh>(base + rowAt[j], baseB + rowAt[j], d, x, j, a);
+    for (int32_t c = 0; c < kCh; ++c) _mm256_storeu_pd(out[c], _mm256_add_pd(a[c], b[c]));
   }
-
-  // Four coefficients from the entry pairs: four 16-byte loads instead of gathers, which
-  // on current processors cost more than the loads they replace.
-  static inline VELORAND_TARGET_AVX2 __m256d PairCoefficients(const double* pairs, __m256d pos) {
-    const __m256d whole = _mm256_round_pd(pos, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-    const __m256d d = _mm256_sub_pd(pos, whole);
-    // Byte offsets of the four pairs, two to a 64-bit lane: two extractions instead of four.
-    const __m128i offsets = _mm_slli_epi32(_mm256_cvttpd_epi32(whole), 4);
-    const auto o01 = uint64_t(_mm_cvtsi128_si64(offsets));
-    const auto o23 = uint64_t(_mm_extract_epi64(offsets, 1));
-    const auto* base = reinterpret_cast<const unsigned char*>(pairs);
-    const __m128d p0 = _mm_load_pd(reinterpret_cast<const double*>(base + uint32_t(o01)));
-    const __m128d p1 = _mm_load_pd(reinterpret_cast<const double*>(base + (o01 >> 32)));
-    const __m128d p2 = _mm_load_pd(reinterpret_cast<const double*>(base + uint32_t(o23)));
-    const __m128d p3 = _mm_load_pd(reinterpret_cast<const double*>(base + (o23 >> 32)));
-    const __m256d a = _mm256_insertf128_pd(_mm256_castpd128_pd256(p0), p2, 1);  // F0 D0 F2 D2
-    const __m256d b = _mm256_insertf128_pd(_mm256_castpd128_pd256(p1), p3, 1);  // F1 D1 F3 D3
-    return _mm256_fmadd_pd(d, _mm256_unpackhi_pd(a, b), _mm256_unpacklo_pd(a, b));
-  }
-  struct Frame {
-    __m256d s, fs, lo, hi;  // as SweepFrame, four lanes
-  };
-  static inline VELORAND_TARGET_AVX2 __m256d Positions(__m256d j, const Frame& f) {
-    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
-    return _mm256_and_pd(_mm256_fmsub_pd(j, f.s, f.fs), magnitude);
-  }
-  static inline VELORAND_TARGET_AVX2 __m256d Taps(const double* pairs, const float* xj, __m256d j, const Frame& f,
-                                                  __m256d acc) {
-    return _mm256_fmadd_pd(PairCoefficients(pairs, Positions(j, f)), _mm256_cvtps_pd(_mm_loadu_ps(xj)), acc);
-  }
-  static inline VELORAND_TARGET_AVX2 __m256d MaskedTaps(const double* pairs, const float* xj, __m256d j,
-                                                        const Frame& f, __m256d acc) {
-    const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(j, f.lo, _CMP_GT_OQ), _mm256_cmp_pd(j, f.hi, _CMP_LT_OQ));
-    const __m256d c = _mm256_and_pd(PairCoefficients(pairs, Positions(j, f)), inside);
-    return _mm256_fmadd_pd(c, _mm256_cvtps_pd(_mm_loadu_ps(xj)), acc);
-  }
-  static inline VELORAND_TARGET_AVX2 double MaskedSweep(const double* pairs, const float* x, int32_t reach,
-                                                        int32_t first, int32_t last, double fs, double s) {
-    const Frame f{_mm256_set1_pd(s), _mm256_set1_pd(fs), _mm256_set1_pd(first - 0.5), _mm256_set1_pd(last + 0.5)};
-    const __m256d four = _mm256_set1_pd(4.0);
-    // 2·reach taps from j0: groups of four, then a pair when 2·reach is not a multiple of 4.
-    const int32_t j0 = 1 - reach, groups = reach / 2;
-    const bool tail = (reach & 1) != 0;
-    const int32_t finalStart = j0 + 4 * (tail ? groups : groups - 1);
-    __m256d j = _mm256_set_pd(j0 + 3.0, j0 + 2.0, j0 + 1.0, double(j0));
-    __m256d acc0 = _mm256_setzero_pd(), acc1 = _mm256_setzero_pd();
-    const float* xj = x + j0;
-    int32_t g = 0;
-    if (first > j0 + 3 || last < finalStart - 1) {
-      // Taps missing beyond the first and the final group (never with the engine's
-      // designs): every group masked.
-      for (; g < groups; ++g, j = _mm256_add_pd(j, four)) acc0 = MaskedTaps(pairs, xj + 4 * g, j, f, acc0);
-    } else {
-      // Only the first and the final group (or pair) can lack a tap.
-      const int32_t innerEnd = tail ? groups : groups - 1;
-      if (innerEnd >= 1) {
-        acc0 = MaskedTaps(pairs, xj, j, f, acc0);
-        j = _mm256_add_pd(j, four);
-        for (g = 1; g + 2 <= innerEnd; g += 2) {
-          acc1 = Taps(pairs, xj + 4 * g, j, f, acc1);
-          j = _mm256_add_pd(j, four);
-          acc0 = Taps(pairs, xj + 4 * g + 4, j, f, acc0);
-          j = _mm256_add_pd(j, four);
-        }
-        if (g < innerEnd) {
-          acc1 = Taps(pairs, xj + 4 * g, j, f, acc1);
-          j = _mm256_add_pd(j, four);
-          ++g;
-        }
-      }
-      if (!tail && groups >= 1) {
-        acc1 = MaskedTaps(pairs, xj + 4 * g, j, f, acc1);
-        j = _mm256_add_pd(j, four);
-        ++g;
-      }
+  static inline VELORAND_TARGET_AVX2 void Widen(const float* src, double* dst, int32_t count) {
+    int32_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+      const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(src + j));
+      const __m256d lo = _mm256_unpacklo_pd(v, v), hi = _mm256_unpackhi_pd(v, v);  // x0 x0 x2 x2, x1 x1 x3 x3
+      _mm256_storeu_pd(dst + 2 * j, _mm256_permute2f128_pd(lo, hi, 0x20));
+      _mm256_storeu_pd(dst + 2 * j + 4, _mm256_permute2f128_pd(lo, hi, 0x31));
     }
-    const __m256d sum = _mm256_add_pd(acc0, acc1);
-    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
-    if (tail) {
-      const SweepFrame f2{_mm256_castpd256_pd128(f.s), _mm256_castpd256_pd128(f.fs), _mm256_castpd256_pd128(f.lo),
-                          _mm256_castpd256_pd128(f.hi)};
-      v = MaskedSweepTaps(pairs, xj + 4 * g, _mm256_castpd256_pd128(j), f2, v);
-    }
-    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
-    return _mm_cvtsd_f64(v);
-  }
-  static inline VELORAND_TARGET_AVX2 __m256d TabledCoefficients(const double* pairs, const double* js, __m256d fs) {
-    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
-    return PairCoefficients(pairs, _mm256_and_pd(_mm256_sub_pd(_mm256_loadu_pd(js), fs), magnitude));
-  }
-  static inline VELORAND_TARGET_AVX2 __m256d Samples(const float* xj) { return _mm256_cvtps_pd(_mm_loadu_ps(xj)); }
-  // The sweep with the offsets j·s tabulated (see TabledPairSweep): no position arithmetic
-  // beyond one subtraction, and the edge groups masked by table.
-  static inline VELORAND_TARGET_AVX2 double Sweep(const double* pairs, const float* x, const double* js,
-                                                  int32_t reach, int32_t first, int32_t last, double fs, double s) {
-    const int32_t j0 = 1 - reach, groups = reach / 2;
-    const bool tail = (reach & 1) != 0;
-    if (js == nullptr || reach < 3 || first > j0 + 3 || reach - last > (tail ? 1 : 3))
-      return MaskedSweep(pairs, x, reach, first, last, fs, s);
-    const __m256d fsv = _mm256_set1_pd(fs);
-    const float* xj = x + j0;
-    const __m256d lead = _mm256_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
-    __m256d acc0 = _mm256_mul_pd(_mm256_and_pd(TabledCoefficients(pairs, js, fsv), lead), Samples(xj));
-    __m256d acc1 = _mm256_setzero_pd();
-    // Groups 1 ... innerEnd − 1 have all their taps.
-    const int32_t innerEnd = tail ? groups : groups - 1;
-    int32_t m = 4;
-    for (; m + 8 <= 4 * innerEnd; m += 8) {
-      acc1 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m, fsv), Samples(xj + m), acc1);
-      acc0 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m + 4, fsv), Samples(xj + m + 4), acc0);
-    }
-    if (m < 4 * innerEnd) {
-      acc1 = _mm256_fmadd_pd(TabledCoefficients(pairs, js + m, fsv), Samples(xj + m), acc1);
-      m += 4;
-    }
-    if (!tail) {
-      const __m256d trail = _mm256_load_pd(reinterpret_cast<const double*>(kTrailMask[reach - last]));
-      acc1 = _mm256_fmadd_pd(_mm256_and_pd(TabledCoefficients(pairs, js + m, fsv), trail), Samples(xj + m), acc1);
-    }
-    const __m256d sum = _mm256_add_pd(acc0, acc1);
-    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
-    if (tail) {
-      const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
-      const __m128d c = _mm_and_pd(TabledPairCoefficients(pairs, js + m, _mm256_castpd256_pd128(fsv)), trail);
-      v = _mm_add_pd(v, _mm_mul_pd(c, LoadPairAsDouble(xj + m)));
-    }
-    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
-    return _mm_cvtsd_f64(v);
-  }
-  // Sweep in two halves for several channels (see TabledPairCoefficientsInto): the
-  // tabled path's coefficients, masked as it masks them, into c; then each channel's sum
-  // in the sweep's order. Unaligned moves: no 32-byte alignment is asked of the stack.
-  static inline VELORAND_TARGET_AVX2 bool Coefficients(const double* pairs, const double* js, int32_t reach,
-                                                       int32_t first, int32_t last, double fs, double* c) {
-    const int32_t j0 = 1 - reach, groups = reach / 2;
-    const bool tail = (reach & 1) != 0;
-    if (reach < 3 || first > j0 + 3 || reach - last > (tail ? 1 : 3)) return false;
-    const __m256d fsv = _mm256_set1_pd(fs);
-    const __m256d lead = _mm256_load_pd(reinterpret_cast<const double*>(kLeadMask[first - j0]));
-    _mm256_storeu_pd(c, _mm256_and_pd(TabledCoefficients(pairs, js, fsv), lead));
-    const int32_t innerEnd = tail ? groups : groups - 1;
-    int32_t m = 4;
-    for (; m < 4 * innerEnd; m += 4) _mm256_storeu_pd(c + m, TabledCoefficients(pairs, js + m, fsv));
-    if (!tail) {
-      const __m256d trail = _mm256_load_pd(reinterpret_cast<const double*>(kTrailMask[reach - last]));
-      _mm256_storeu_pd(c + m, _mm256_and_pd(TabledCoefficients(pairs, js + m, fsv), trail));
-    } else {
-      const __m128d trail = _mm_load_pd(reinterpret_cast<const double*>(kTrailMask[2 + reach - last]));
-      _mm_storeu_pd(c + m, _mm_and_pd(TabledPairCoefficients(pairs, js + m, _mm256_castpd256_pd128(fsv)), trail));
-    }
-    return true;
-  }
-  static inline VELORAND_TARGET_AVX2 double Dot(const double* c, const float* xj, int32_t reach) {
-    const int32_t groups = reach / 2;
-    const bool tail = (reach & 1) != 0;
-    __m256d acc0 = _mm256_mul_pd(_mm256_loadu_pd(c), Samples(xj));
-    __m256d acc1 = _mm256_setzero_pd();
-    const int32_t innerEnd = tail ? groups : groups - 1;
-    int32_t m = 4;
-    for (; m + 8 <= 4 * innerEnd; m += 8) {
-      acc1 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m), Samples(xj + m), acc1);
-      acc0 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m + 4), Samples(xj + m + 4), acc0);
-    }
-    if (m < 4 * innerEnd) {
-      acc1 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m), Samples(xj + m), acc1);
-      m += 4;
-    }
-    if (!tail) acc1 = _mm256_fmadd_pd(_mm256_loadu_pd(c + m), Samples(xj + m), acc1);
-    const __m256d sum = _mm256_add_pd(acc0, acc1);
-    __m128d v = _mm_add_pd(_mm256_castpd256_pd128(sum), _mm256_extractf128_pd(sum, 1));
-    if (tail) v = _mm_add_pd(v, _mm_mul_pd(_mm_loadu_pd(c + m), LoadPairAsDouble(xj + m)));
-    v = _mm_add_sd(v, _mm_unpackhi_pd(v, v));
-    return _mm_cvtsd_f64(v);
+    for (; j < count; ++j) dst[2 * j] = dst[2 * j + 1] = src[j];
   }
 };
 #endif
 
-// Factor < 1: the filter is stretched by 1 / factor and its sum scaled back by factor.
-template <class Stretched>
-VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s, const float* src, float* dst,
-                                                double& t, double end, double step, double factor, float norm) {
-  const double dn = s->phaseCount;
-  const float* F = s->filter;
-  const double limit = s->tableLength - kPhaseNudge;
-  const double spacing = factor * dn;
-  const double invSpacing = 1.0 / spacing;
-  const double scale = double(norm) * factor * double(s->gain);
-  const double* pairs = EntryPairs(s);
+// The outputs of one instant for kCh channels from its sums: fixes or the plain reading
+// applied, scaled, rounded to float.
+template <int32_t kCh>
+VELORAND_ALWAYS_INLINE void StretchOutputs(const StretchCall& c, const StretchChunk& ch, const float* const* src,
+                                           float* const* dst, const double* const* x, int32_t count, int32_t m,
+                                           const double* sums, std::size_t sumStride, double scale) {
+  for (int32_t k = 0; k < kCh; ++k) {
+    double acc = sums[std::size_t(k) * sumStride];
+    if (ch.plain[m]) {
+      acc = PlainStretched(c.F, src[k] + ch.at[m], ch.frac[m], c.factor, c.dn, c.s, c.invS, c.limit);
+    } else {
+      for (int32_t f = 0; f < ch.fixCount[m]; ++f) acc += ch.fix[m][f] * x[k][2 * ch.fixAt[m][f]];
+    }
+    dst[k][count + m] = float(acc * scale);
+  }
+}
+
+template <class Stretch, int32_t kCh>
+VELORAND_ALWAYS_INLINE void StretchGroups(const StretchCall& c, const StretchWindow& w, const StretchChunk& ch,
+                                          const float* const* src, float* const* dst, const double* const* x,
+                                          int32_t count, double scale) {
+  // Runs pay for their sums' loads and stores once per run, so they serve one channel
+  // where rows hold several samples (below kRunsBelow); several channels share each
+  // coefficient pair in the lanes instead.
+  if constexpr (Stretch::kRuns && kCh == 1) {
+    if (c.factor < kRunsBelow) {
+      double sums[kStretchInstants + 4];  // instant m at 1 + m, for m = −1 ... instants + 1
+      for (int32_t m = 0; m < ch.instants + 3; ++m) sums[m] = 0.0;
+      double* y = sums;
+      Stretch::RunSums(c, w, ch, x[0], y);
+      for (int32_t m = 0; m < ch.instants; ++m) StretchOutputs<1>(c, ch, src, dst, x, count, m, &sums[1 + m], 0, scale);
+      return;
+    }
+  }
+  {
+    constexpr int32_t W = Stretch::template kLanesFor<kCh>;
+    for (int32_t m0 = 0; m0 < ch.instants; m0 += W) {
+      int32_t lo, hi;
+      GroupSamples(c, w, ch.m0 + m0, W, &lo, &hi);
+      double sums[kCh][W];
+      Stretch::template Sums<W, kCh>(c.rows + (ch.m0 + m0), c.rowLength, w.rowAt, w.d, x, lo, hi, sums);
+      const int32_t lanes = ch.instants - m0 < W ? ch.instants - m0 : W;
+      for (int32_t l = 0; l < lanes; ++l) StretchOutputs<kCh>(c, ch, src, dst, x, count, m0 + l, &sums[0][l], W, scale);
+    }
+  }
+}
+
+// StretchGroups for a block of 1 ... Stretch::kChannels channels.
+template <class Stretch, int32_t kCh = 1>
+VELORAND_ALWAYS_INLINE void StretchBlock(int32_t block, const StretchCall& c, const StretchWindow& w,
+                                         const StretchChunk& ch, const float* const* src, float* const* dst,
+                                         const double* const* x, int32_t count, double scale) {
+  if (block == kCh) {
+    StretchGroups<Stretch, kCh>(c, w, ch, src, dst, x, count, scale);
+  } else if constexpr (kCh < Stretch::kChannels) {
+    StretchBlock<Stretch, kCh + 1>(block, c, w, ch, src, dst, x, count, scale);
+  }
+}
+
+template <class Stretch>
+VELORAND_ALWAYS_INLINE int32_t RunStretchedBody(const ResamplePolyphaseState* s, const float* const* src,
+                                                int32_t channels, float* const* dst, double& t, double end,
+                                                double step, double factor, float norm) {
+  StretchCall c;
+  c.F = s->filter;
+  c.rows = StretchRows(s);
+  c.n = s->phaseCount;
+  c.L = s->tableLength;
+  c.K = SideTaps(c.L, c.n);
+  c.rowLength = StretchRowLength(c.K);
+  c.dn = c.n;
+  c.invN = 1.0 / c.dn;
+  c.s = factor * c.dn;
+  c.invS = 1.0 / c.s;
+  c.limit = c.L - kPhaseNudge;
+  c.factor = factor;
   // Taps a side at most: the count at position 0, since counts only fall as it grows.
-  const int32_t reach = StretchedTapCount(0.0, spacing, invSpacing, limit);
-  // The sweeps' tap offsets j·s for j = 1 − reach ... reach, once per call.
-  alignas(16) double offsets[2 * kMaxTabledReach];
-  const double* js = nullptr;
-  if (pairs != nullptr && reach <= kMaxTabledReach) {
-    for (int32_t m = 0; m < 2 * reach; ++m) offsets[m] = double(1 - reach + m) * spacing;
-    js = offsets;
-  }
-  int32_t count = 0;
-  do {
-    const int64_t i = int64_t(t);
-    const double frac = t - double(i);
-    const float* x = src + i;
-
-    const double ul = factor * frac * dn;
-    const double ur = (1.0 - frac) * factor * dn;
-    const int32_t cl = pairs != nullptr ? TapCountNearReach(ul, spacing, invSpacing, limit, reach)
-                                        : StretchedTapCount(ul, spacing, invSpacing, limit);
-    const int32_t cr = pairs != nullptr ? TapCountNearReach(ur, spacing, invSpacing, limit, reach)
-                                        : StretchedTapCount(ur, spacing, invSpacing, limit);
-    const double acc = pairs != nullptr ? Stretched::Sweep(pairs, x, js, reach, 1 - cl, cr, frac * spacing, spacing)
-                                        : Stretched::Side(F, x, true, ul, spacing, cl) +
-                                              Stretched::Side(F, x + 1, false, ur, spacing, cr);
-    dst[count++] = float(acc * scale);
-    t += step;
-  } while (t < end);
-  return count;
-}
-
-int32_t RunStretchedPortable(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
-                             double step, double factor, float norm) {
-  return RunStretchedBody<PortableStretched>(s, src, dst, t, end, step, factor, norm);
-}
-
-#if VELORAND_POLYPHASE_AVX2
-VELORAND_TARGET_AVX2 int32_t RunStretchedAvx2(const ResamplePolyphaseState* s, const float* src, float* dst,
-                                              double& t, double end, double step, double factor, float norm) {
-  return RunStretchedBody<Avx2Stretched>(s, src, dst, t, end, step, factor, norm);
-}
-#endif
-
-int32_t RunStretched(const ResamplePolyphaseState* s, const float* src, float* dst, double& t, double end,
-                     double step, double factor, float norm) {
-#if VELORAND_POLYPHASE_AVX2
-  if (gVariant.load(std::memory_order_relaxed) == int32_t(PolyphaseVariant::Avx2Fma))
-    return RunStretchedAvx2(s, src, dst, t, end, step, factor, norm);
-#endif
-  return RunStretchedPortable(s, src, dst, t, end, step, factor, norm);
-}
-
-// Factor < 1 over several channels at once: every channel sees the same instants, so an
-// instant's tap counts, and on the tabled sweep its coefficients, are worked out once.
-// Each channel's output is the single-channel run's, bit for bit.
-template <class Stretched>
-VELORAND_ALWAYS_INLINE int32_t RunStretchedChannelsBody(const ResamplePolyphaseState* s, const float* const* src,
-                                                        int32_t channels, float* const* dst, double& t, double end,
-                                                        double step, double factor, float norm) {
-  const double dn = s->phaseCount;
-  const float* F = s->filter;
-  const double limit = s->tableLength - kPhaseNudge;
-  const double spacing = factor * dn;
-  const double invSpacing = 1.0 / spacing;
+  c.reach = StretchedTapCount(0.0, c.s, c.invS, c.limit);
+  const auto span = int64_t(1073741824.0 * c.invS);
+  c.anchorSpan = span < kMaxAnchorSpan ? span : kMaxAnchorSpan;
   const double scale = double(norm) * factor * double(s->gain);
-  const double* pairs = EntryPairs(s);
-  const int32_t reach = StretchedTapCount(0.0, spacing, invSpacing, limit);
-  alignas(16) double offsets[2 * kMaxTabledReach];
-  alignas(16) double coefficients[2 * kMaxTabledReach];
-  const double* js = nullptr;
-  if (pairs != nullptr && reach <= kMaxTabledReach) {
-    for (int32_t m = 0; m < 2 * reach; ++m) offsets[m] = double(1 - reach + m) * spacing;
-    js = offsets;
-  }
   int32_t count = 0;
-  do {
-    const int64_t i = int64_t(t);
-    const double frac = t - double(i);
-    const double ul = factor * frac * dn;
-    const double ur = (1.0 - frac) * factor * dn;
-    const int32_t cl = pairs != nullptr ? TapCountNearReach(ul, spacing, invSpacing, limit, reach)
-                                        : StretchedTapCount(ul, spacing, invSpacing, limit);
-    const int32_t cr = pairs != nullptr ? TapCountNearReach(ur, spacing, invSpacing, limit, reach)
-                                        : StretchedTapCount(ur, spacing, invSpacing, limit);
-    bool shared = false;
-    if constexpr (Stretched::kSharedCoefficients) {
-      if (js != nullptr && Stretched::Coefficients(pairs, js, reach, 1 - cl, cr, frac * spacing, coefficients)) {
-        int32_t c = 0;
-        if constexpr (Stretched::kPairedDot) {
-          for (; c + 2 <= channels; c += 2) {
-            double a, b;
-            Stretched::Dot2(coefficients, src[c] + i + (1 - reach), src[c + 1] + i + (1 - reach), reach, &a, &b);
-            dst[c][count] = float(a * scale);
-            dst[c + 1][count] = float(b * scale);
-          }
-        }
-        for (; c < channels; ++c)
-          dst[c][count] = float(Stretched::Dot(coefficients, src[c] + i + (1 - reach), reach) * scale);
-        shared = true;
+  if (c.rows == nullptr || 2 * int64_t(c.reach) > kStretchSamples) {
+    // Designs too wide for the rows or the window take the plain reading throughout.
+    do {
+      const int64_t i = int64_t(t);
+      const double frac = t - double(i);
+      for (int32_t k = 0; k < channels; ++k)
+        dst[k][count] = float(PlainStretched(c.F, src[k] + i, frac, factor, c.dn, c.s, c.invS, c.limit) * scale);
+      ++count;
+      t += step;
+    } while (t < end);
+    return count;
+  }
+  StretchWindow w;
+  StretchChunk ch;
+  alignas(16) double widened[kMaxStretchChannels][2 * kStretchSamples];
+  while (t < end) {
+    PrepareChunk<Stretch>(c, w, ch, t, end, step);
+    for (int32_t k0 = 0; k0 < channels; k0 += Stretch::kChannels) {
+      const int32_t block = channels - k0 < Stretch::kChannels ? channels - k0 : Stretch::kChannels;
+      const double* x[kMaxStretchChannels];
+      for (int32_t k = 0; k < block; ++k) {
+        Stretch::Widen(src[k0 + k] + w.first, widened[k], w.samples);
+        x[k] = widened[k];
       }
+      StretchBlock<Stretch>(block, c, w, ch, src + k0, dst + k0, x, count, scale);
     }
-    if (!shared) {
-      for (int32_t c = 0; c < channels; ++c) {
-        const float* x = src[c] + i;
-        const double acc = pairs != nullptr
-                               ? Stretched::Sweep(pairs, x, js, reach, 1 - cl, cr, frac * spacing, spacing)
-                               : Stretched::Side(F, x, true, ul, spacing, cl) + Stretched::Side(F, x + 1, false, ur, spacing, cr);
-        dst[c][count] = float(acc * scale);
-      }
-    }
-    ++count;
-    t += step;
-  } while (t < end);
+    ch.m0 += ch.instants;
+    count += ch.instants;
+  }
   return count;
 }
 
-int32_t RunStretchedChannelsPortable(const ResamplePolyphaseState* s, const float* const* src, int32_t channels,
-                                     float* const* dst, double& t, double end, double step, double factor, float norm) {
-  return RunStretchedChannelsBody<PortableStretched>(s, src, channels, dst, t, end, step, factor, norm);
+int32_t RunStretchedPortable(const ResamplePolyphaseState* s, const float* const* src, int32_t channels,
+                             float* const* dst, double& t, double end, double step, double factor, float norm) {
+  return RunStretchedBody<PortableStretch>(s, src, channels, dst, t, end, step, factor, norm);
 }
 
 #if VELORAND_POLYPHASE_AVX2
-VELORAND_TARGET_AVX2 int32_t RunStretchedChannelsAvx2(const ResamplePolyphaseState* s, const float* const* src,
-                                                      int32_t channels, float* const* dst, double& t, double end,
-                                                      double step, double factor, float norm) {
-  return RunStretchedChannelsBody<Avx2Stretched>(s, src, channels, dst, t, end, step, factor, norm);
+VELORAND_TARGET_AVX2 int32_t RunStretchedAvx2(const ResamplePolyphaseState* s, const float* const* src,
+                                              int32_t channels, float* const* dst, double& t, double end,
+                                              double step, double factor, float norm) {
+  return RunStretchedBody<Avx2Stretch>(s, src, channels, dst, t, end, step, factor, norm);
 }
 #endif
 
-int32_t RunStretchedChannels(const ResamplePolyphaseState* s, const float* const* src, int32_t channels,
-                             float* const* dst, double& t, double end, double step, double factor, float norm) {
+int32_t RunStretched(const ResamplePolyphaseState* s, const float* const* src, int32_t channels, float* const* dst,
+                     double& t, double end, double step, double factor, float norm) {
 #if VELORAND_POLYPHASE_AVX2
   if (gVariant.load(std::memory_order_relaxed) == int32_t(PolyphaseVariant::Avx2Fma))
-    return RunStretchedChannelsAvx2(s, src, channels, dst, t, end, step, factor, norm);
+    return RunStretchedAvx2(s, src, channels, dst, t, end, step, factor, norm);
 #endif
-  return RunStretchedChannelsPortable(s, src, channels, dst, t, end, step, factor, norm);
+  return RunStretchedPortable(s, src, channels, dst, t, end, step, factor, norm);
 }
+
 
 }  // namespace
 
@@ -1440,9 +1436,9 @@ int32_t ippsResamplePolyphaseInitAlloc_32f(ResamplePolyphaseState** state, float
 
   const std::size_t rowsOffset = RowsOffset(count);
   const std::size_t rowBytes = RowBytes(count, phases);
-  const std::size_t pairsOffset = PairsOffset(count, phases);
-  const std::size_t pairBytes = PairBytes(count, phases);
-  const std::size_t blockBytes = pairsOffset + pairBytes;
+  const std::size_t stretchOffset = StretchOffset(count, phases);
+  const std::size_t stretchBytes = StretchBytes(count, phases);
+  const std::size_t blockBytes = stretchOffset + stretchBytes;
   void* block = ::operator new(blockBytes, std::align_val_t(kBlockAlign), std::nothrow);
   if (block == nullptr) return ippStsMemAllocErr;
 
@@ -1457,8 +1453,8 @@ int32_t ippsResamplePolyphaseInitAlloc_32f(ResamplePolyphaseState** state, float
   F[half + 1] = F[half];
   if (rowBytes != 0)
     FillPhaseRows(reinterpret_cast<double*>(static_cast<unsigned char*>(block) + rowsOffset), F, phases, count);
-  if (pairBytes != 0)
-    FillEntryPairs(reinterpret_cast<double*>(static_cast<unsigned char*>(block) + pairsOffset), F, count, phases);
+  if (stretchBytes != 0)
+    FillStretchRows(reinterpret_cast<double*>(static_cast<unsigned char*>(block) + stretchOffset), F, phases, count);
 
   h.reset();
   *state = s;
@@ -1491,7 +1487,7 @@ int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const flo
   int32_t count = 0;
   if (t < end) {
     count = factor >= 1.0 ? RunWideDispatch(state, src, dst, t, end, step, norm)
-                          : RunStretched(state, src, dst, t, end, step, factor, norm);
+                          : RunStretched(state, &src, 1, &dst, t, end, step, factor, norm);
   }
   *time = t;
   *outCount = count;
@@ -1525,7 +1521,7 @@ int32_t ippsResamplePolyphaseChannels_32f(const ResamplePolyphaseState* state, c
     } else if (factor >= 1.0) {
       count = RunWideChannels(state, src, channels, dst, t, end, step, norm);
     } else {
-      count = RunStretchedChannels(state, src, channels, dst, t, end, step, factor, norm);
+      count = RunStretched(state, src, channels, dst, t, end, step, factor, norm);
     }
   }
   *time = t;

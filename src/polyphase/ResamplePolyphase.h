@@ -25,8 +25,9 @@ enum : int32_t {
 // One filter bank: the record and its table live in one 32-byte aligned block.
 // Behind the table the same block holds the coefficients rearranged tap by tap for each
 // phase (in double precision) so that the run at factors of 1 and above reads them
-// contiguously, and each entry with its difference to the next (in double precision) for
-// the run below factor 1; both are derived from `filter` and change no result.
+// contiguously, and for the run below factor 1 the coefficients a sample of each phase
+// gives its neighbouring instants (entry and difference to the next, in double); both
+// are derived from `filter` and change no result.
 struct ResamplePolyphaseState {
   int32_t phaseCount;   // table entries per input sample
   int32_t tableLength;  // L = half + 1 distinct entries
@@ -55,7 +56,8 @@ int32_t ippsResamplePolyphaseFree_32f(ResamplePolyphaseState* state);
 // 15 at factor 0.125), whatever the instant's fraction. The caller keeps that reach valid
 // and finite. *time must lie in [0, 2^31) and the
 // factor must be positive and finite (-6 otherwise).
-// Real-time safe: no allocation, no lock; writes only dst, *time and *outCount.
+// Real-time safe: no allocation, no lock; writes only dst, *time and *outCount. Below
+// factor 1 the run keeps its working buffers on the stack (about 130 KB).
 int32_t ippsResamplePolyphase_32f(const ResamplePolyphaseState* state, const float* src, int32_t length, float* dst,
                                   double factor, float norm, double* time, int32_t* outCount);
 
