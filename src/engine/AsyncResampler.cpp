@@ -235,7 +235,7 @@ void AsyncResampler::ResetControl() {
   putSamples_ = droppedSamples_ = 0;
   gotSamples_ = silenceSamples_ = 0;
   dropBase_ = silenceBase_ = 0;
-  loopStartNs_ = lastControlNs_ = 0.0;
+  loopStartNs_ = lastControlNs_ = lastRecentreNs_ = 0.0;
   grossSinceNs_ = -1.0;
   loopRunning_ = false;
   loopStarted_ = false;
@@ -441,8 +441,6 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   if (!out.valid) return measured;  // not primed yet: follow the clocks, nothing to hold
   const bool nominalKnown = config_.inputRate > 0.0 && config_.outputRate > 0.0;
   const double nominal = nominalKnown ? config_.outputRate / config_.inputRate : measured;
-  if (!loopStarted_ && (inDll_.AgeNs() < kLoopAfterLineSec * 1e9 || out.ageNs < kLoopAfterLineSec * 1e9))
-    return nominal;
 
   const double tIn = inDll_.TimeNs();
   const double sinceOut = tIn - out.timeNs;
@@ -469,13 +467,24 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
     fifoGrew_ = false;
   }
   const double setPoint = middle + setOffset_;
+  const double window = std::max(0.0, capacity - blockOut - out.block);
+  if (!loopStarted_ && (inDll_.AgeNs() < kLoopAfterLineSec * 1e9 || out.ageNs < kLoopAfterLineSec * 1e9)) {
+    // Before the loop starts the ratio stays at the rates' ratio and the FIFO only keeps
+    // clear of its edges: a stream's start can move the delay by more than the FIFO holds
+    // (a playback device filling its own buffers), and one jump to the middle costs less
+    // than a dropped or silent block every few callbacks.
+    if (std::fabs(delayReal - middle) > kStartEdgeShare * window && tIn - lastRecentreNs_ > 0.5e9) {
+      Recentre(delayReal - middle, false);
+      lastRecentreNs_ = tIn;
+    }
+    return nominal;
+  }
 
   if (!loopRunning_) {
     // The loop starts seconds into the stream, where moving the FIFO's contents would be
     // heard: a delay that stands within kSetPointShare of the usable window from its middle
     // becomes the set point as it is; one further out (or after an error) is put at the
     // middle at once, which the bounded ratio would take seconds to do.
-    const double window = std::max(0.0, capacity - blockOut - out.block);
     if (!recentrePending_ && !loopStarted_ && std::fabs(delayReal - middle) <= kSetPointShare * window) {
       setOffset_ = delayReal - middle;
     } else if (recentrePending_ || !loopStarted_) {

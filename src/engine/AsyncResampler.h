@@ -90,6 +90,9 @@ class AsyncResampler {
   // Share of the usable FIFO window, each side of its middle, within which the delay at the
   // loop's first start is kept as the set point rather than moved.
   static constexpr double kSetPointShare = 0.15;
+  // Before the loop starts, a delay further than this share of the window from its middle
+  // is moved back there.
+  static constexpr double kStartEdgeShare = 0.35;
 
   AsyncResampler();
   ~AsyncResampler();
