@@ -314,6 +314,9 @@ for combo in "${combo_list[@]}"; do
   ini_set Input Samplerate "$1"; ini_set Input BufferSize "$2"; ini_set Input BufferCount "$3"
   ini_set Output Samplerate "$4"; ini_set Output BufferSize "$5"; ini_set Output BufferCount "$6"
   ini_set Common Started 1
+  # VELORAND_DIALOG_RATIO_CONTROL=Level runs the combinations under the level law, for
+  # comparison by hand.
+  [ -n "${VELORAND_DIALOG_RATIO_CONTROL:-}" ] && ini_set Common RatioControl "$VELORAND_DIALOG_RATIO_CONTROL"
   ini_set Input Interface "$iface"; ini_set Output Interface "$iface"
   launch
   drv find Velorand 30000 >/dev/null || { fail "launch for $combo"; continue; }
