@@ -591,8 +591,9 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   // that what remains of the callbacks' timing noise in the delay does not move the pitch
   // within a fraction of a second.
   const double tau = std::clamp(1.0 / (kTwoPiLoop * kSmoothAbove * bandwidth), 0.0, kSmoothMaxSec);
-  // The ratio moves around the clocks' ratio as measured when the loop started: the clock
-  // loops keep refining their periods for minutes, and following them would pull the
+  // The ratio moves around a reference held from the loop's start (the rates' ratio where
+  // they are given, else the clocks' ratio as measured then): the clock loops keep
+  // refining their periods for minutes, and following them would pull the
   // pitch along while the delay loop, narrowed by then, lags behind. What the start's
   // estimate missed, the loop's integral learns from the delay itself. Only an estimate
   // that has moved beyond half the loop's bound drags the reference along (no nominal

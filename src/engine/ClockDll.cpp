@@ -62,6 +62,7 @@ bool ClockDll::SmallStep(double e, double sigma, double intervalNs, double predi
   smallErr_[slot] = e;
   smallPeriod_[slot] = periodNs_;
   ++smallNext_;
+  if (smallNext_ >= 3 * kSmallRing) smallNext_ -= kSmallRing;  // bounded, same slots (a stream runs for months)
   if (settle_ > 0 || blocks_ < 16 || smallNext_ < 2 * kSmallStepBlocks) return false;
   double latest = 0.0, before = 0.0;
   for (int32_t k = 1; k <= kSmallStepBlocks; ++k) {
