@@ -88,7 +88,7 @@ int Replay(const char* path, const std::string& law, bool trace) {
     std::fprintf(stderr, "cannot read %s\n", path);
     return 1;
   }
-  std::printf("replay of %s: %zu runs; per run and law: pitch3 / pitch10 = rms of the 1 s mean ratio error from 3 s / 10 s on\n",
+  std::printf("replay of %s: %zu runs; per run and law: flutter = rms of the ratio about its mean within each second, pitch3 / pitch10 = rms of the 1 s mean ratio error from 3 s / 10 s on (ppm)\n",
               path, runs.size());
   for (size_t k = 0; k < runs.size(); ++k) {
     const driftsim::ReplayRun& run = runs[k];
@@ -123,9 +123,9 @@ int Replay(const char* path, const std::string& law, bool trace) {
         varSum += std::max(0.0, x.ratioErrSumSqPpm / x.samples - mean * mean);
         ++varSeconds;
       }
-      std::printf("  flutter %7.2f ppm", varSeconds > 0 ? std::sqrt(varSum / varSeconds) : 0.0);
-      std::printf("  %-5s pitch3 %8.2f pitch10 %8.2f ppm  worst %8.1f ppm  glitches after grace %lld+%lld  fifo end %d  recentres %d shifts %d\n",
-                  l == kRatioControlLevel ? "level" : "delay", r.secondMeanRms3Ppm, r.secondMeanRms10Ppm, r.ratioErrWorstPpm,
+      std::printf("  %-5s flutter %7.2f  pitch3 %8.2f pitch10 %8.2f ppm  worst %8.1f ppm  glitches after grace %lld+%lld  fifo end %d  recentres %d shifts %d\n",
+                  l == kRatioControlLevel ? "level" : "delay", varSeconds > 0 ? std::sqrt(varSum / varSeconds) : 0.0,
+                  r.secondMeanRms3Ppm, r.secondMeanRms10Ppm, r.ratioErrWorstPpm,
                   static_cast<long long>(r.underrunsAfterGrace), static_cast<long long>(r.overrunsAfterGrace),
                   r.fifoCapacityEnd, r.recentres, r.shifts);
     }
