@@ -115,7 +115,7 @@ TEST(DriftSim, OccasionalBurstsAreAbsorbedWithoutGlitches) {
   EXPECT_EQ(r.trackLosses, 0);
 }
 
-// ---- The delay-locked control (the default law) ---------------------------------------
+// ---- The delay-locked control -----------------------------------------------------------
 
 namespace {
 // Runs of at least 2.5 minutes: the steady figures are taken from the first minute on.
