@@ -253,11 +253,11 @@ bool BridgeController::Start() {
     c.ratioBand = 0;
     c.maxTrackRatio = 1.08;
     c.muteUntilLocked = 0;
-    // "RatioControl" = "Delay" selects the delay-locked control; no entry, "Level" or
-    // anything else keeps the level law, whose ratio moves less within a second.
+    // "RatioControl" = "Level" (any case) keeps the original level law, for comparison; no
+    // entry or anything else is the delay-locked control.
     std::string law = ProfileReadString("Common", "RatioControl", "", settingsPath_);
     for (char& ch : law) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    c.ratioControl = law == "delay" ? kRatioControlDelay : kRatioControlLevel;
+    c.ratioControl = law == "level" ? kRatioControlLevel : kRatioControlDelay;
     lastConfig_ = c;
     const bool configured = resampler_.Init(c);
 

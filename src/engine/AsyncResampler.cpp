@@ -239,6 +239,12 @@ void AsyncResampler::ResetControl() {
   grossSinceNs_ = -1.0;
   loopRunning_ = false;
   loopStarted_ = false;
+  fit_ = LineFit{};
+  noiseVar_ = lastNoiseNs_ = 0.0;
+  steeredSamples_ = 0.0;
+  movedSamples_ = 0;
+  steerReference_ = config_.inputRate > 0.0 && config_.outputRate > 0.0 ? config_.outputRate / config_.inputRate : 1.0;
+  noiseSeen_ = false;
   recentrePending_ = false;
   glitchesSeen_ = glitchNext_ = glitchHeld_ = 0;
   outRestartsSeen_ = outStepsSeen_ = inStepsSeen_ = 0;
@@ -289,6 +295,7 @@ float AsyncResampler::FactorForPush(int32_t n) {
       // Delay law: the ratio computed with this block counted is the one it is converted at.
       ratio = DelayRatioForPush(n);
       factor = static_cast<float>(ratio);
+      if (ratio > 0.0) steeredSamples_ += n * (ratio - steerReference_);
     } else {
       const bool stable = inTracker_.IsLongStable() && outTracker_.IsLongStable();
       const double gain = stable ? 0.01 : 0.1;
@@ -389,10 +396,12 @@ void AsyncResampler::Recentre(double excessSamples, bool afterError) {
     const int32_t drop = std::min(used, static_cast<int32_t>(excessSamples));
     if (drop > 0) moved = fifo_.GetAll(none, drop * 4, false, false) / 4;
     putSamples_ -= moved;
+    movedSamples_ -= moved;
   } else if (excessSamples < 0.0) {
     const int32_t add = std::min(room, static_cast<int32_t>(-excessSamples));
     if (add > 0) moved = fifo_.PutAll(none, add * 4, false, false) / 4;
     putSamples_ += moved;
+    movedSamples_ += moved;
   }
   if (moved > 0) shifts_.fetch_add(1, std::memory_order_relaxed);
   if (!afterError) return;
@@ -428,6 +437,59 @@ void AsyncResampler::NoteGlitches(double nowNs, double blockOut, int32_t outBloc
   fifoGrew_ = true;
   LogPrintf("AsyncResampler: %i glitches within %.0f s, FIFO grown from %i to %i samples\n", kGrowGlitches,
             kGrowWindowSec, capacity, grown);
+}
+
+void AsyncResampler::NoteDelayNoise(double delaySec, double nowNs) {
+  // The delay comes in less what the ratio's own moves and the FIFO's deliberate moves put
+  // into it: the delay the FIFO would show at a fixed ratio. A clock offset only tilts that, so its spread about a
+  // straight line fitted over the last kNoiseSec (weights fading exponentially, times
+  // counted back from the newest block) is the noise the loop would pass on to the pitch.
+  // Glitches and the devices' own steps stay in, as noise: a stream that steps now and then
+  // is no place for a wide loop either.
+  if (!noiseSeen_) {
+    noiseSeen_ = true;
+    fit_ = LineFit{};
+    fit_.origin = delaySec;
+    noiseSmooth_ = delaySec;
+    lastNoiseNs_ = nowNs;
+  }
+  const double dt = (nowNs - lastNoiseNs_) * 1e-9;
+  if (dt < 0.0) return;
+  lastNoiseNs_ = nowNs;
+  // What reaches the pitch passes the ratio's smoother first: the delay is smoothed alike
+  // (block-to-block scatter averages out there, wander and steps do not).
+  noiseSmooth_ += (delaySec - noiseSmooth_) * std::min(1.0, dt / kNoiseSmoothSec);
+  delaySec = noiseSmooth_;
+  LineFit& f = fit_;
+  const double fade = std::exp(-dt / kNoiseSec);
+  // Move the time origin to this block, then let the old weights fade.
+  f.stt = fade * (f.stt - 2.0 * dt * f.st + dt * dt * f.s0);
+  f.stx = fade * (f.stx - dt * f.sx);
+  f.st = fade * (f.st - dt * f.s0);
+  f.s0 *= fade;
+  f.sx *= fade;
+  f.sxx *= fade;
+  const double y = delaySec - f.origin;
+  f.s0 += 1.0;
+  f.sx += y;
+  f.sxx += y * y;
+  // Re-base the values on this one, so that the sums stay small however far the delay
+  // drifts.
+  f.sxx += -2.0 * y * f.sx + y * y * f.s0;
+  f.sx -= y * f.s0;
+  f.stx -= y * f.st;
+  f.origin = delaySec;
+  f.span += dt;
+  const double det = f.s0 * f.stt - f.st * f.st;
+  if (f.span < kNoiseMinSec || !(det > 0.0)) return;
+  const double fitted = (f.sx * f.sx * f.stt - 2.0 * f.sx * f.st * f.stx + f.s0 * f.stx * f.stx) / det;
+  noiseVar_ = std::max(0.0, (f.sxx - fitted) / f.s0);
+}
+
+double AsyncResampler::NoiseCapHz() const {
+  const double sigma = std::sqrt(noiseVar_);
+  if (!(sigma > 0.0)) return kLoopStartHz;
+  return std::clamp(kPitchNoise / (2.0 * kTwoPiLoop * sigma), kNoiseCapMinHz, kLoopStartHz);
 }
 
 double AsyncResampler::DelayRatioForPush(int32_t n) {
@@ -468,6 +530,7 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   }
   const double setPoint = middle + setOffset_;
   const double window = std::max(0.0, capacity - blockOut - out.block);
+  NoteDelayNoise((delayReal - steeredSamples_ - movedSamples_) * out.periodNs * 1e-9, tIn);
   if (!loopStarted_ && (inDll_.AgeNs() < kLoopAfterLineSec * 1e9 || out.ageNs < kLoopAfterLineSec * 1e9)) {
     // Before the loop starts the ratio stays at the rates' ratio and the FIFO only keeps
     // clear of its edges: a stream's start can move the delay by more than the FIFO holds
@@ -562,7 +625,7 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   const double jitterNs = std::sqrt(inDll_.JitterNs() * inDll_.JitterNs() + out.jitterNs * out.jitterNs);
   const double floorHz = std::max(kLoopMinHz, kLoopFloorShare * ClockDll::FloorHz(jitterNs, n * inDll_.PeriodNs()));
   const double ageSec = (tIn - loopStartNs_) * 1e-9;
-  const double bandwidth = std::max(floorHz, kLoopStartHz / (1.0 + ageSec / kLoopNarrowSec));
+  const double bandwidth = std::min(std::max(floorHz, kLoopStartHz / (1.0 + ageSec / kLoopNarrowSec)), NoiseCapHz());
   const double dt = (tIn - lastControlNs_) * 1e-9;
   lastControlNs_ = tIn;
   const double errorSec = (delay - setPoint) * out.periodNs * 1e-9;

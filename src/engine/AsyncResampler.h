@@ -38,12 +38,10 @@ struct ResamplerConfig {
   double ratioBand = 0.0;        // non-zero: factor held within (1 +- band) x nominal
   double maxTrackRatio = 1.08;   // bound of the losing-track test
   uint8_t muteUntilLocked = 0;   // silence while either side's short rate is unsettled
-  // Law of the ratio control: kRatioControlDelay (0) holds the delay through the resampler
-  // with per-side clock loops; kRatioControlLevel (1, default) steers by the FIFO level.
-  // Under Wine's callback timing the delay control holds the pitch closer but moves the
-  // ratio more within each second (about 55 ppm against 34), which costs a few dB of THD+N
-  // on short pieces of a tone; the level law stays the default until that is down.
-  int32_t ratioControl = 1;
+  // Law of the ratio control: kRatioControlDelay (0, default) holds the delay through the
+  // resampler with per-side clock loops; kRatioControlLevel (1) steers by the FIFO level,
+  // the original law, kept for comparison.
+  int32_t ratioControl = 0;
 };
 
 constexpr int32_t kRatioControlDelay = 0;
@@ -95,6 +93,19 @@ class AsyncResampler {
   // Before the loop starts, a delay further than this share of the window from its middle
   // is moved back there.
   static constexpr double kStartEdgeShare = 0.35;
+  // The loop's proportional term turns the noise left in the measured delay into pitch:
+  // sigma seconds of it at bandwidth B make up to 4 pi B sigma of ratio noise (less what
+  // the smoother above the loop takes out). The bandwidth is capped so that this bound
+  // stays within kPitchNoise; sigma is the delay's spread about a straight line over the
+  // last kNoiseSec (see NoteDelayNoise), from the stream's start on. Clean clocks leave the
+  // loop as it was; Wine-like callbacks, with milliseconds of noise and wander in the
+  // delay, bring it down to kNoiseCapMinHz, where the pitch stays put and the loop still
+  // takes a real clock offset within a few minutes.
+  static constexpr double kPitchNoise = 200e-6;
+  static constexpr double kNoiseSec = 6.0;
+  static constexpr double kNoiseMinSec = 2.0;
+  static constexpr double kNoiseSmoothSec = 1.0;
+  static constexpr double kNoiseCapMinHz = 0.002;
 
   AsyncResampler();
   ~AsyncResampler();
@@ -193,6 +204,8 @@ class AsyncResampler {
   bool ReadOutputClock(OutputClock* clock) const;
   void Recentre(double excessSamples, bool afterError);
   void NoteGlitches(double nowNs, double blockOut, int32_t outBlock);
+  void NoteDelayNoise(double delaySec, double nowNs);
+  double NoiseCapHz() const;
   void PublishOutputBlock(int32_t block);
   double SideRate(const RateTracker& tracker, const std::atomic<int32_t>& hold,
                   const std::atomic<uint32_t>& lastTime) const;
@@ -265,7 +278,19 @@ class AsyncResampler {
   double appliedRatio_ = 0.0;
   double referenceRatio_ = 0.0;   // the clocks' ratio when the loop (re)started
   double lastRecentreNs_ = 0.0;
-  double boundSinceNs_ = -1.0;   // the loop's output has sat at its bound since    // the smoothed ratio of the delay control
+  double boundSinceNs_ = -1.0;   // the loop's output has sat at its bound since
+  // The delay's noise: a line fitted to it (sums of weights, times back from the newest
+  // block in seconds, and delays less origin in seconds) and the spread about the line.
+  struct LineFit {
+    double s0 = 0.0, st = 0.0, stt = 0.0, sx = 0.0, stx = 0.0, sxx = 0.0;
+    double origin = 0.0, span = 0.0;
+  };
+  LineFit fit_;
+  double noiseVar_ = 0.0, lastNoiseNs_ = 0.0, noiseSmooth_ = 0.0;
+  // Output samples the ratio's departures from steerReference_ have added to the delay.
+  double steeredSamples_ = 0.0, steerReference_ = 1.0;
+  int64_t movedSamples_ = 0;  // net samples the FIFO's re-centrings added
+  bool noiseSeen_ = false;
   double grossSinceNs_ = -1.0;   // first push of a run with the delay outside the FIFO
   bool loopRunning_ = false;
   bool loopStarted_ = false;     // the loop ran since Init

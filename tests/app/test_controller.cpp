@@ -207,7 +207,7 @@ TEST_F(Controller, StartBuildsRecordsAndResamplerConfig) {
     EXPECT_EQ(rc.quality, -1);
     EXPECT_EQ(rc.variableRatio, 1);
     EXPECT_DOUBLE_EQ(rc.maxTrackRatio, 1.08);
-    EXPECT_EQ(rc.ratioControl, kRatioControlLevel);  // no "RatioControl" entry
+    EXPECT_EQ(rc.ratioControl, kRatioControlDelay);  // no "RatioControl" entry
     EXPECT_EQ(resampler_.Config().channels, 6);
     EXPECT_TRUE(c.Running());
     EXPECT_FALSE(view_.enabled[IDC_START]);
@@ -217,14 +217,14 @@ TEST_F(Controller, StartBuildsRecordsAndResamplerConfig) {
 }
 
 TEST_F(Controller, RatioControlIsReadAtEveryStart) {
-    WriteIni("[Common]\nRatioControl=delay\n");
+    WriteIni("[Common]\nRatioControl=Level\n");
     BridgeController& c = Init();
     ASSERT_TRUE(c.Start());
-    EXPECT_EQ(c.LastConfig().ratioControl, kRatioControlDelay);
+    EXPECT_EQ(c.LastConfig().ratioControl, kRatioControlLevel);
     c.Stop();
     WriteIni("[Common]\nRatioControl=PI\n");
     ASSERT_TRUE(c.Start());
-    EXPECT_EQ(c.LastConfig().ratioControl, kRatioControlLevel);
+    EXPECT_EQ(c.LastConfig().ratioControl, kRatioControlDelay);
 }
 
 TEST_F(Controller, SmallestGeometryAndNoDeviceSelection) {
