@@ -606,8 +606,12 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
     }
   }
   const double jitterSamples = std::sqrt(inDll_.JitterNs() * inDll_.JitterNs() + out.jitterNs * out.jitterNs) / out.periodNs;
+  // The delay's own noise, in samples: an offset within a few times that is noise, not the
+  // streams settling in.
+  const double noiseSamples = std::sqrt(noiseVar_) * 1e9 / out.periodNs;
   if (tIn - loopStartNs_ < kEarlyRecentreSec * 1e9 && tIn - lastRecentreNs_ > 1e9 &&
-      std::fabs(delayReal - setPoint) > std::max({0.5 * blockOut, 0.5 * out.block, 2.0 * jitterSamples})) {
+      std::fabs(delayReal - setPoint) >
+          std::max({0.5 * blockOut, 0.5 * static_cast<double>(out.block), 2.0 * jitterSamples, 3.0 * noiseSamples})) {
     // While the loop is young the streams are still settling in (buffers filling, latency
     // building up): an offset of more than half a block would take the bounded ratio seconds of
     // wrong pitch to remove, so the FIFO takes it at once.

@@ -56,7 +56,8 @@ struct Case {
 struct Result {
   bool analysed = false;
   double frequency = 0, inLevelDb = 0, outLevelDb = 0, thdnDb = 0, latencyMs = 0;
-  size_t gaps = 0, inputGaps = 0;
+  size_t gaps = 0, inputGaps = 0;  // discontinuities (a dropout and its end one event)
+  int32_t moves = 0;                // the FIFO's deliberate moves during the judged stretch
   uint32_t engineGaps = 0;  // capture packets the engine flagged after dropping frames
   int32_t reportedFrames = 0;
   bool failed = false;
@@ -119,6 +120,10 @@ void RunOnce(const Case& k, Result* r) {
   ASSERT_EQ(out.Open(wasapirig::Params(outId, k.outRate, frames, count)), 0) << out.GetErrorText();
   Sleep(1000);
   rig::Job player = wasapirig::StartPlayer(k.inCable, k.inRate, tone);
+  // The FIFO's own moves (the ratio control's deliberate jumps, counted by the engine) from
+  // a little before the judged stretch on.
+  Sleep(static_cast<DWORD>((kSettleSeconds - 0.5) * 1000));
+  const int32_t movesBefore = bridge.resampler.FifoShifts();
   int status = -1;
   player.Wait(static_cast<int>(toneSeconds * 1000) + 20000, &status);
   Sleep(800);
@@ -166,16 +171,19 @@ void RunOnce(const Case& k, Result* r) {
   r->thdnDb = thdn[thdn.size() / 2];
   r->inputGaps = sigan::FindDiscontinuities(a.data() + startIn, lenIn, k.inRate, kToneHz).size();
   const auto found = sigan::FindDiscontinuities(b.data() + startOut, lenOut, k.outRate, whole.frequency);
-  r->gaps = found.size();
+  // A dropout and the jump at its end a sample later are one event.
+  for (size_t i = 0; i < found.size(); ++i)
+    if (i == 0 || found[i].index - found[i - 1].index > static_cast<size_t>(k.outRate / 100)) ++r->gaps;
+  r->moves = bridge.resampler.FifoShifts() - movesBefore;
   for (size_t i = 0; i < found.size() && i < 5; ++i)
     std::printf("  %s at %.3f s after the onset\n", found[i].kind.c_str(),
                 static_cast<double>(startOut + found[i].index - onOut) / k.outRate);
   std::printf("%s %d -> %d Hz: %.3f Hz, level in %.2f dB out %.2f dB, THD+N %.1f dB, latency %.1f ms onset to "
               "onset (output side reports %d frames = %.1f ms), %zu discontinuities in %.0f s (input cable %zu), "
-              "underruns %d, capture gaps flagged by the engine %u\n",
+              "underruns %d, FIFO moves %d there, capture gaps flagged by the engine %u\n",
               k.name, k.inRate, k.outRate, r->frequency, r->inLevelDb, r->outLevelDb, r->thdnDb, r->latencyMs,
               r->reportedFrames, 1000.0 * r->reportedFrames / k.outRate, r->gaps, kCheckSeconds, r->inputGaps,
-              bridge.resampler.UnderrunCount(), r->engineGaps);
+              bridge.resampler.UnderrunCount(), r->moves, r->engineGaps);
   r->analysed = true;
 }
 
@@ -183,12 +191,17 @@ void RunOnce(const Case& k, Result* r) {
 // machine, so one isolated slip in the 8 s judged is let pass (seen: single jumps at
 // random times, no underrun, no gap flagged by the engine). What the interface's own
 // logic gets wrong (a packet lost or repeated, a block out of order) repeats every
-// period, many times a second, and fails.
+// period, many times a second, and fails. The ratio control's own moves of the FIFO (its
+// start, a device's step) are the engine's, judged by its own tests: each explains one
+// discontinuity here, up to kAllowedMoves; more than that in 8 s is a fault.
 constexpr size_t kAllowedSlips = 1;
+constexpr int32_t kAllowedMoves = 2;
+
+size_t Allowed(const Result& r) { return kAllowedSlips + static_cast<size_t>(std::clamp(r.moves, 0, kAllowedMoves)); }
 
 bool Good(const Result& r) {
   return r.analysed && std::fabs(r.frequency - kToneHz) <= 0.5 && std::fabs(r.outLevelDb - r.inLevelDb) <= 0.5 &&
-         r.gaps <= kAllowedSlips && r.inputGaps == 0 && r.thdnDb < -70.0 && r.latencyMs > 0.0 && r.latencyMs < 2000.0 &&
+         r.gaps <= Allowed(r) && r.moves <= kAllowedMoves && r.inputGaps == 0 && r.thdnDb < -70.0 && r.latencyMs > 0.0 && r.latencyMs < 2000.0 &&
          !r.failed;
 }
 
@@ -207,7 +220,8 @@ void Check(const Case& k) {
   EXPECT_EQ(r.inputGaps, 0u) << "the tone played into " << k.inCable << " was already broken";
   EXPECT_NEAR(r.frequency, kToneHz, 0.5);
   EXPECT_NEAR(r.outLevelDb, r.inLevelDb, 0.5);
-  EXPECT_LE(r.gaps, kAllowedSlips);
+  EXPECT_LE(r.gaps, Allowed(r));
+  EXPECT_LE(r.moves, kAllowedMoves);
   EXPECT_LT(r.thdnDb, -70.0);
   EXPECT_GT(r.latencyMs, 0.0);
   EXPECT_LT(r.latencyMs, 2000.0);
