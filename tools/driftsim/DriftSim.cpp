@@ -121,6 +121,32 @@ bool ReadTrace(const char* path, std::vector<ReplayRun>* runs) {
   return true;
 }
 
+Case ReplayCase(const ReplayRun& run) {
+  Case c;
+  c.replay = &run.blocks;
+  c.channels = run.channels > 0 ? run.channels : 2;
+  c.in.nominalRate = run.inRate;
+  c.out.nominalRate = run.outRate;
+  for (const ReplayBlock& b : run.blocks) (b.input ? c.in.blockFrames : c.out.blockFrames) = b.frames;
+  const int32_t largest = std::max(c.in.blockFrames, c.out.blockFrames);
+  c.in.bufferCount = c.out.bufferCount = std::max(1, run.fifo / largest);
+  c.minutes = run.blocks.empty() ? 0.0 : run.blocks.back().tSec / 60.0;
+  return c;
+}
+
+double FlutterPpm(const Result& r, size_t fromSec) {
+  double varSum = 0.0;
+  int32_t varSeconds = 0;
+  for (size_t i = fromSec; i < r.seconds.size(); ++i) {
+    const Second& x = r.seconds[i];
+    if (x.samples < 2) continue;
+    const double mean = x.ratioErrSumPpm / x.samples;
+    varSum += std::max(0.0, x.ratioErrSumSqPpm / x.samples - mean * mean);
+    ++varSeconds;
+  }
+  return varSeconds > 0 ? std::sqrt(varSum / varSeconds) : 0.0;
+}
+
 ResamplerConfig StartConfig(const Device& in, const Device& out, int32_t channels) {
   ResamplerConfig config;
   const int32_t largest = std::max(in.blockFrames, out.blockFrames);

@@ -126,6 +126,11 @@ struct ReplayRun {
   std::vector<ReplayBlock> blocks;
 };
 bool ReadTrace(const char* path, std::vector<ReplayRun>* runs);
+// A case that replays a recorded run: its rates, block sizes and FIFO, for as long as it ran.
+Case ReplayCase(const ReplayRun& run);
+// The ratio's movement within each second (what 100 ms pieces of a tone show as
+// distortion): rms over the seconds from fromSec on of each second's spread, ppm.
+double FlutterPpm(const Result& r, size_t fromSec);
 
 // The configuration Start builds from the two devices' geometry and rates.
 ResamplerConfig StartConfig(const Device& in, const Device& out, int32_t channels);

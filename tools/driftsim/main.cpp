@@ -93,15 +93,7 @@ int Replay(const char* path, const std::string& law, bool trace) {
   for (size_t k = 0; k < runs.size(); ++k) {
     const driftsim::ReplayRun& run = runs[k];
     if (run.blocks.empty()) continue;
-    driftsim::Case c;
-    c.replay = &run.blocks;
-    c.channels = run.channels > 0 ? run.channels : 2;
-    c.in.nominalRate = run.inRate;
-    c.out.nominalRate = run.outRate;
-    for (const driftsim::ReplayBlock& b : run.blocks) (b.input ? c.in.blockFrames : c.out.blockFrames) = b.frames;
-    const int32_t largest = std::max(c.in.blockFrames, c.out.blockFrames);
-    c.in.bufferCount = c.out.bufferCount = std::max(1, run.fifo / largest);
-    c.minutes = run.blocks.back().tSec / 60.0;
+    driftsim::Case c = driftsim::ReplayCase(run);
     std::printf("run %zu: %.0f -> %.0f, %d/%d frames, fifo %d, %.1f s\n", k, run.inRate, run.outRate,
                 c.in.blockFrames, c.out.blockFrames, run.fifo, run.blocks.back().tSec);
     for (int32_t l : {kRatioControlDelay, kRatioControlLevel}) {
@@ -112,19 +104,8 @@ int Replay(const char* path, const std::string& law, bool trace) {
         continue;
       }
       const driftsim::Result r = driftsim::Run(c);
-      // Flutter: the ratio's movement within each second (what 100 ms pieces of a tone show
-      // as distortion), rms from the third second on.
-      double varSum = 0.0;
-      int32_t varSeconds = 0;
-      for (size_t i = 3; i < r.seconds.size(); ++i) {
-        const driftsim::Second& x = r.seconds[i];
-        if (x.samples < 2) continue;
-        const double mean = x.ratioErrSumPpm / x.samples;
-        varSum += std::max(0.0, x.ratioErrSumSqPpm / x.samples - mean * mean);
-        ++varSeconds;
-      }
       std::printf("  %-5s flutter %7.2f  pitch3 %8.2f pitch10 %8.2f ppm  worst %8.1f ppm  glitches after grace %lld+%lld  fifo end %d  recentres %d shifts %d\n",
-                  l == kRatioControlLevel ? "level" : "delay", varSeconds > 0 ? std::sqrt(varSum / varSeconds) : 0.0,
+                  l == kRatioControlLevel ? "level" : "delay", driftsim::FlutterPpm(r, 3),
                   r.secondMeanRms3Ppm, r.secondMeanRms10Ppm, r.ratioErrWorstPpm,
                   static_cast<long long>(r.underrunsAfterGrace), static_cast<long long>(r.overrunsAfterGrace),
                   r.fifoCapacityEnd, r.recentres, r.shifts);
