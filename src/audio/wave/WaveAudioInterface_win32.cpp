@@ -284,6 +284,10 @@ void CWaveAudioInterface::ThreadBody(WorkerThread& worker) {
     // Strictly in queue order: a buffer done out of turn waits for the earlier ones.
     while ((LoadFlags(headers_[idx]) & WHDR_DONE) != 0 && worker.IsRunning()) {
       WAVEHDR& h = headers_[idx];
+      // The device delivered: the stall clock starts again from here, before the sink's
+      // work on the buffer (which is ours, not the device's).
+      lastServed = MmTimeMs();
+      served = true;
       if (sink_ != nullptr) sink_->OnBuffer(this, h.lpData, isInput_ ? h.dwBytesRecorded : h.dwBufferLength);
       ClearDone(h);
       const MMRESULT r = driver_->Queue(isInput_, handle, &h);
@@ -296,8 +300,6 @@ void CWaveAudioInterface::ThreadBody(WorkerThread& worker) {
         failed_.store(true, std::memory_order_release);
         return;
       }
-      lastServed = MmTimeMs();
-      served = true;
       idx = (idx + 1) % count;
     }
     // A removed device often completes nothing more and reports nothing either.
