@@ -461,7 +461,7 @@ void AsyncResampler::NoteDelayNoise(double delaySec, double nowNs) {
   noiseSmooth_ += (delaySec - noiseSmooth_) * std::min(1.0, dt / kNoiseSmoothSec);
   delaySec = noiseSmooth_;
   LineFit& f = fit_;
-  const double fade = std::exp(-dt / kNoiseSec);
+  const double fade = 1.0 / (1.0 + dt / kNoiseSec);  // exp(-dt / kNoiseSec) for blocks this short
   // Move the time origin to this block, then let the old weights fade.
   f.stt = fade * (f.stt - 2.0 * dt * f.st + dt * dt * f.s0);
   f.stx = fade * (f.stx - dt * f.sx);
