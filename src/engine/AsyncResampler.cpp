@@ -441,11 +441,11 @@ void AsyncResampler::NoteGlitches(double nowNs, double blockOut, int32_t outBloc
 
 void AsyncResampler::NoteDelayNoise(double delaySec, double nowNs) {
   // The delay comes in less what the ratio's own moves and the FIFO's deliberate moves put
-  // into it: the delay the FIFO would show at a fixed ratio. A clock offset only tilts that, so its spread about a
-  // straight line fitted over the last kNoiseSec (weights fading exponentially, times
-  // counted back from the newest block) is the noise the loop would pass on to the pitch.
-  // Glitches and the devices' own steps stay in, as noise: a stream that steps now and then
-  // is no place for a wide loop either.
+  // into it: the delay the FIFO would show at a fixed ratio. A clock offset only tilts
+  // that, so its spread about a straight line fitted over the last kNoiseSec (weights
+  // fading with age, times counted back from the newest block) is the noise the loop would
+  // pass on to the pitch. Glitches and the devices' own steps stay in, as noise: a stream
+  // that steps now and then is no place for a wide loop either.
   if (!noiseSeen_) {
     noiseSeen_ = true;
     fit_ = LineFit{};

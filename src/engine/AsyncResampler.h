@@ -96,11 +96,13 @@ class AsyncResampler {
   // The loop's proportional term turns the noise left in the measured delay into pitch:
   // sigma seconds of it at bandwidth B make up to 4 pi B sigma of ratio noise (less what
   // the smoother above the loop takes out). The bandwidth is capped so that this bound
-  // stays within kPitchNoise; sigma is the delay's spread about a straight line over the
-  // last kNoiseSec (see NoteDelayNoise), from the stream's start on. Clean clocks leave the
-  // loop as it was; Wine-like callbacks, with milliseconds of noise and wander in the
-  // delay, bring it down to kNoiseCapMinHz, where the pitch stays put and the loop still
-  // takes a real clock offset within a few minutes.
+  // stays within kPitchNoise; sigma is the spread of the delay, smoothed over
+  // kNoiseSmoothSec as the ratio is, about a straight line over the last kNoiseSec (see
+  // NoteDelayNoise), measured from the stream's start on. The bound is pessimistic, hence
+  // the budget of 200 ppm. Clean clocks and white jitter leave the loop as it was;
+  // Wine-like callbacks, with milliseconds of wander and steps in the delay, bring it down
+  // to kNoiseCapMinHz, where the pitch stays put and the loop still takes a real clock
+  // offset within a few minutes.
   static constexpr double kPitchNoise = 200e-6;
   static constexpr double kNoiseSec = 6.0;
   static constexpr double kNoiseMinSec = 2.0;
