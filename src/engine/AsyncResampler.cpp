@@ -486,10 +486,9 @@ void AsyncResampler::NoteDelayNoise(double delaySec, double nowNs) {
   noiseVar_ = std::max(0.0, (f.sxx - fitted) / f.s0);
 }
 
-double AsyncResampler::NoiseCapHz() const {
-  const double sigma = std::sqrt(noiseVar_);
-  if (!(sigma > 0.0)) return kLoopStartHz;
-  return std::clamp(kPitchNoise / (2.0 * kTwoPiLoop * sigma), kNoiseCapMinHz, kLoopStartHz);
+double AsyncResampler::NoiseCapHz(double sigmaSec) const {
+  if (!(sigmaSec > 0.0)) return kLoopStartHz;
+  return std::clamp(kPitchNoise / (2.0 * kTwoPiLoop * sigmaSec), kNoiseCapMinHz, kLoopStartHz);
 }
 
 double AsyncResampler::DelayRatioForPush(int32_t n) {
@@ -605,10 +604,12 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
       return current;
     }
   }
-  const double jitterSamples = std::sqrt(inDll_.JitterNs() * inDll_.JitterNs() + out.jitterNs * out.jitterNs) / out.periodNs;
+  const double jitterNs = std::sqrt(inDll_.JitterNs() * inDll_.JitterNs() + out.jitterNs * out.jitterNs);
+  const double jitterSamples = jitterNs / out.periodNs;
   // The delay's own noise, in samples: an offset within a few times that is noise, not the
   // streams settling in.
-  const double noiseSamples = std::sqrt(noiseVar_) * 1e9 / out.periodNs;
+  const double noiseSec = std::sqrt(noiseVar_);
+  const double noiseSamples = noiseSec * 1e9 / out.periodNs;
   if (tIn - loopStartNs_ < kEarlyRecentreSec * 1e9 && tIn - lastRecentreNs_ > 1e9 &&
       std::fabs(delayReal - setPoint) >
           std::max({0.5 * blockOut, 0.5 * static_cast<double>(out.block), 2.0 * jitterSamples, 3.0 * noiseSamples})) {
@@ -626,10 +627,9 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   const double delay = delayReal - shift;
   // Bandwidth: wide at the start for a quick lock, narrowing as 1 / age to a floor that the
   // measured jitter of both sides sets (the noisier the clocks, the narrower the loop).
-  const double jitterNs = std::sqrt(inDll_.JitterNs() * inDll_.JitterNs() + out.jitterNs * out.jitterNs);
   const double floorHz = std::max(kLoopMinHz, kLoopFloorShare * ClockDll::FloorHz(jitterNs, n * inDll_.PeriodNs()));
   const double ageSec = (tIn - loopStartNs_) * 1e-9;
-  const double bandwidth = std::min(std::max(floorHz, kLoopStartHz / (1.0 + ageSec / kLoopNarrowSec)), NoiseCapHz());
+  const double bandwidth = std::min(std::max(floorHz, kLoopStartHz / (1.0 + ageSec / kLoopNarrowSec)), NoiseCapHz(noiseSec));
   const double dt = (tIn - lastControlNs_) * 1e-9;
   lastControlNs_ = tIn;
   const double errorSec = (delay - setPoint) * out.periodNs * 1e-9;

@@ -2,8 +2,8 @@
 // devices run on independent clocks and nominal rates: each pushed block is converted to
 // float, resampled by a factor that follows the measured clock ratio, and queued per
 // channel; each pull reads one playback block from the queue. The factor is steered by the
-// FIFO level (the original level law, the default) or by the delay through the resampler
-// (the delay-locked control, selected in ResamplerConfig).
+// delay through the resampler (delay-locked control, the default) or, for comparison, by
+// the FIFO level (the original level law).
 //
 // Threads: Init on the window thread (takes both side locks). PushInput on the input
 // device thread only, PullOutput on the output device thread only; both real-time safe:
@@ -207,7 +207,7 @@ class AsyncResampler {
   void Recentre(double excessSamples, bool afterError);
   void NoteGlitches(double nowNs, double blockOut, int32_t outBlock);
   void NoteDelayNoise(double delaySec, double nowNs);
-  double NoiseCapHz() const;
+  double NoiseCapHz(double sigmaSec) const;
   void PublishOutputBlock(int32_t block);
   double SideRate(const RateTracker& tracker, const std::atomic<int32_t>& hold,
                   const std::atomic<uint32_t>& lastTime) const;
