@@ -627,7 +627,8 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   const double delay = delayReal - shift;
   // Bandwidth: wide at the start for a quick lock, narrowing as 1 / age to a floor that the
   // measured jitter of both sides sets (the noisier the clocks, the narrower the loop).
-  const double floorHz = std::max(kLoopMinHz, kLoopFloorShare * ClockDll::FloorHz(jitterNs, n * inDll_.PeriodNs()));
+  const double blockNs = n * inDll_.PeriodNs();
+  const double floorHz = std::max(kLoopMinHz, kLoopFloorShare * ClockDll::FloorFromScale(floorScale_.Of(jitterNs, blockNs), blockNs));
   const double ageSec = (tIn - loopStartNs_) * 1e-9;
   const double bandwidth = std::min(std::max(floorHz, kLoopStartHz / (1.0 + ageSec / kLoopNarrowSec)), NoiseCapHz(noiseSec));
   const double dt = (tIn - lastControlNs_) * 1e-9;

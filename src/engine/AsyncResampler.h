@@ -268,6 +268,7 @@ class AsyncResampler {
   // accounting of what went into the FIFO.
   bool delayLaw_ = true;
   ClockDll inDll_;
+  JitterScale floorScale_;  // the delay loop's floor, from both sides' jitter
   DelayLoopFilter loop_;
   double setOffset_ = 0.0;  // set point less the middle of the usable window
   bool fifoGrew_ = false;

@@ -10,6 +10,7 @@
 namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kSecondNs = 1e9;
+constexpr double kNsToSec = 1e-9;  // a multiplication, where dividing by kSecondNs would cost a division per use
 // Errors beyond this many rms deviations steer the loop only up to that many: a late
 // burst or a stall's backlog must not tilt the line.
 constexpr double kClipSigmas = 4.0;
@@ -30,22 +31,31 @@ constexpr double kStepMinNs = 25e6;
 // is the better answer.
 constexpr double kSmallStepMinNs = 2e6;
 constexpr double kSmallStepSigmas = 2.0;
+// The rate noises to the power 2/3, as the loop's bandwidths take them.
+const double kFloorNoise23 = std::cbrt(kFloorRateNoise * kFloorRateNoise);
+const double kStartNoise23 = std::cbrt(kStartRateNoise * kStartRateNoise);
+const double kStartNoiseNominal23 = std::cbrt(kStartRateNoiseNominal * kStartRateNoiseNominal);
 }  // namespace
+
+double JitterScale::Of(double jitterNs, double blockNs) {
+  const double j = std::max(jitterNs, 1.0);
+  if (std::fabs(j - jitterNs_) > kTolerance * jitterNs_ || std::fabs(blockNs - blockNs_) > kTolerance * blockNs_) {
+    jitterNs_ = j;
+    blockNs_ = blockNs;
+    const double r = blockNs / j;
+    scale_ = std::cbrt(r * r);
+  }
+  return scale_;
+}
+
+double ClockDll::FloorFromScale(double scale, double blockNs) {
+  if (!(blockNs > 0.0)) return kFloorMaxHz;
+  return std::clamp(kFloorNoise23 * scale / (kTwoPi * blockNs * kNsToSec), kFloorMinHz, kFloorMaxHz);
+}
 
 double ClockDll::FloorHz(double jitterNs, double blockNs) {
   if (!(blockNs > 0.0)) return kFloorMaxHz;
-  const double ratio = std::max(jitterNs, 1.0) / blockNs;
-  const double w = std::pow(kFloorRateNoise / ratio, 2.0 / 3.0);
-  return std::clamp(w / (kTwoPi * blockNs / kSecondNs), kFloorMinHz, kFloorMaxHz);
-}
-
-double ClockDll::StartCapHz(double jitterNs, double blockNs, double rateNoise) {
-  // The widest loop whose period noise stays within kStartRateNoise: on clean clocks far
-  // above kStartHz, on callbacks that come in pairs (jitter near a block) about 0.1 Hz.
-  if (!(blockNs > 0.0)) return kStartHz;
-  const double ratio = std::max(jitterNs, 1.0) / blockNs;
-  const double w = std::pow(rateNoise / ratio, 2.0 / 3.0);
-  return std::max(w / (kTwoPi * blockNs / kSecondNs), kFloorMinHz);
+  return FloorFromScale(JitterScale().Of(jitterNs, blockNs), blockNs);
 }
 
 double ClockDll::JitterNs() const { return std::sqrt(errSq_); }
@@ -58,30 +68,38 @@ bool ClockDll::SmallStep(double e, double sigma, double intervalNs, double predi
   // well off the mean of the blocks before them (a period still converging keeps its
   // offset from one window to the next; a step jumps). The period those blocks bent is put
   // back and the line moves to their mean.
-  const int32_t slot = smallNext_ % kSmallRing;
+  // Both means are kept as running sums: this runs on every block.
+  const int32_t slot = smallNext_;
+  const int32_t mid = (slot + kSmallStepBlocks) % kSmallRing;  // the block kSmallStepBlocks back
+  smallLatest_ += e - smallErr_[mid];
+  smallBefore_ += smallErr_[mid] - smallErr_[slot];
   smallErr_[slot] = e;
   smallPeriod_[slot] = periodNs_;
-  ++smallNext_;
-  if (smallNext_ >= 3 * kSmallRing) smallNext_ -= kSmallRing;  // bounded, same slots (a stream runs for months)
-  if (settle_ > 0 || blocks_ < 16 || smallNext_ < 2 * kSmallStepBlocks) return false;
-  double latest = 0.0, before = 0.0;
-  for (int32_t k = 1; k <= kSmallStepBlocks; ++k) {
-    latest += smallErr_[(smallNext_ - k) % kSmallRing];
-    before += smallErr_[(smallNext_ - k - kSmallStepBlocks) % kSmallRing];
-  }
-  latest /= kSmallStepBlocks;
-  before /= kSmallStepBlocks;
+  smallNext_ = (slot + 1) % kSmallRing;
+  if (smallCount_ < kSmallRing) ++smallCount_;
+  if (settle_ > 0 || blocks_ < 16 || smallCount_ < kSmallRing) return false;
+  const double latest = smallLatest_ / kSmallStepBlocks;
+  const double before = smallBefore_ / kSmallStepBlocks;
   const double limit = std::max({kSmallStepSigmas * sigma, 0.25 * intervalNs, kSmallStepMinNs});
   if (std::fabs(latest) <= limit || std::fabs(latest - before) <= limit) return false;
-  periodNs_ = smallPeriod_[(smallNext_ - kSmallStepBlocks) % kSmallRing];
+  periodNs_ = smallPeriod_[(slot + 1 + kSmallStepBlocks) % kSmallRing];  // the oldest of the latest blocks met it
   timeNs_ = predicted + latest;
   frames_ = frames;
-  smallNext_ = 0;
+  ResetSmallSteps();
   settle_ = kStepSettleBlocks;
   holdBlocks_ = kStepSettleBlocks;
   ++steps_;
   ++blocks_;
   return true;
+}
+
+void ClockDll::ResetSmallSteps() {
+  // The ring's old entries leave the running sums as the new ones come in: they start at 0.
+  for (int32_t k = 0; k < kSmallRing; ++k) smallErr_[k] = 0.0;
+  smallLatest_ = 0.0;
+  smallBefore_ = 0.0;
+  smallNext_ = 0;
+  smallCount_ = 0;
 }
 
 void ClockDll::Reset(double rateHz) {
@@ -112,7 +130,7 @@ void ClockDll::Start(int64_t frames, double timeNs) {
   outliers_ = 0;
   settle_ = 0;
   holdBlocks_ = 1;
-  smallNext_ = 0;
+  ResetSmallSteps();
   bandwidthHz_ = kStartHz;
 }
 
@@ -217,7 +235,7 @@ bool ClockDll::Update(int64_t frames, int64_t timeNs) {
   lastErr_ = e;
   errSq_ += (0.5 * d * d - errSq_) * (blocks_ < 64 ? 1.0 / static_cast<double>(blocks_) : 1.0 / 64.0);
 
-  const double ageSec = (t - startNs_) / kSecondNs;
+  const double ageSec = (t - startNs_) * kNsToSec;
   // A stream's first seconds do not run at its rate: a playback device drains its prefill,
   // a capture delivers its backlog, for a second or two. With a nominal rate given, the
   // period stays at it meanwhile and only the line's offset follows, as the mean of the
@@ -225,12 +243,19 @@ bool ClockDll::Update(int64_t frames, int64_t timeNs) {
   // and a second-order loop turns an offset it is handed late into a period error.
   const bool holdPeriod = nominalNs_ > 0.0 && ageSec < kPeriodHoldSec;
   const double narrowAge = nominalNs_ > 0.0 ? std::max(0.0, ageSec - kPeriodHoldSec) : ageSec;
-  const double floor = FloorHz(JitterNs(), intervalNs);
-  const double startCap = StartCapHz(JitterNs(), intervalNs, nominalNs_ > 0.0 ? kStartRateNoiseNominal : kStartRateNoise);
-  bandwidthHz_ = std::max(floor, std::min(kStartHz / (1.0 + narrowAge / kNarrowSec), startCap));
+  // The start's cap is the widest loop whose period noise stays within the start's rate
+  // noise: on clean clocks far above kStartHz, on callbacks that come in pairs (jitter near
+  // a block) about 0.1 Hz. Floor and cap scale alike with the jitter: one cube root serves
+  // both.
+  const double scale = jitterScale_.Of(JitterNs(), intervalNs);
+  const double floor = FloorFromScale(scale, intervalNs);
+  const double startCap = std::max((nominalNs_ > 0.0 ? kStartNoiseNominal23 : kStartNoise23) * scale /
+                                       (kTwoPi * intervalNs * kNsToSec),
+                                   kFloorMinHz);
+  bandwidthHz_ = std::max(floor, std::min(kStartHz / (1.0 + narrowAge * (1.0 / kNarrowSec)), startCap));
   // w per block interval; kept below 0.5 so the discrete loop stays well damped for long
   // blocks at low rates.
-  const double w = std::min(kTwoPi * bandwidthHz_ * intervalNs / kSecondNs, 0.5);
+  const double w = std::min(kTwoPi * bandwidthHz_ * intervalNs * kNsToSec, 0.5);
   if (holdPeriod) {
     holdBlocks_ = std::min(holdBlocks_ + 1, kHoldMeanBlocks);
     timeNs_ = predicted + e / static_cast<double>(holdBlocks_);

@@ -12,6 +12,21 @@
 
 #include <cstdint>
 
+// (block / jitter)^(2/3), the factor by which the measured jitter sets a loop's bandwidth.
+// Worked out again only when the jitter or the block has moved by more than kTolerance
+// since: a bandwidth needs no finer grain, and a cube root on every block was the largest
+// single cost of the clock loops.
+class JitterScale {
+ public:
+  double Of(double jitterNs, double blockNs);
+  static constexpr double kTolerance = 0.01;
+
+ private:
+  double jitterNs_ = -1.0;
+  double blockNs_ = -1.0;
+  double scale_ = 0.0;
+};
+
 class ClockDll {
  public:
   // Starts over: the next block only places the line; rateHz seeds the period (0 = not
@@ -60,13 +75,13 @@ class ClockDll {
   static constexpr double kStartHz = 1.0;
   static constexpr double kNarrowSec = 0.3;
   static double FloorHz(double jitterNs, double blockNs);
-  // Cap of the start bandwidth for the measured jitter: the widest loop whose period noise
-  // stays within rateNoise (relative).
-  static double StartCapHz(double jitterNs, double blockNs, double rateNoise);
+  // The same from the jitter's scale (JitterScale) of that block.
+  static double FloorFromScale(double scale, double blockNs);
 
  private:
   void Start(int64_t frames, double timeNs);
   bool SmallStep(double e, double sigma, double intervalNs, double predicted, int64_t frames);
+  void ResetSmallSteps();
 
   int64_t frames_ = 0;
   double timeNs_ = 0.0;
@@ -84,7 +99,11 @@ class ClockDll {
   static constexpr int32_t kSmallRing = 2 * kSmallStepBlocks;
   double smallErr_[kSmallRing] = {};     // errors of the latest blocks inside the gate
   double smallPeriod_[kSmallRing] = {};  // and the period each of them met
-  int32_t smallNext_ = 0;
+  double smallLatest_ = 0.0;   // sum of the latest kSmallStepBlocks errors
+  double smallBefore_ = 0.0;   // and of the kSmallStepBlocks before them
+  int32_t smallNext_ = 0;      // slot written next
+  int32_t smallCount_ = 0;     // errors held (up to kSmallRing)
+  JitterScale jitterScale_;
   int32_t settle_ = 0;            // blocks left of finding the offset again after a step
   int64_t blocks_ = 0;
   int32_t restarts_ = 0;
