@@ -458,10 +458,10 @@ void AsyncResampler::NoteDelayNoise(double delaySec, double nowNs) {
   lastNoiseNs_ = nowNs;
   // What reaches the pitch passes the ratio's smoother first: the delay is smoothed alike
   // (block-to-block scatter averages out there, wander and steps do not).
-  noiseSmooth_ += (delaySec - noiseSmooth_) * std::min(1.0, dt / kNoiseSmoothSec);
+  noiseSmooth_ += (delaySec - noiseSmooth_) * std::min(1.0, dt * (1.0 / kNoiseSmoothSec));
   delaySec = noiseSmooth_;
   LineFit& f = fit_;
-  const double fade = 1.0 / (1.0 + dt / kNoiseSec);  // exp(-dt / kNoiseSec) for blocks this short
+  const double fade = 1.0 / (1.0 + dt * (1.0 / kNoiseSec));  // exp(-dt / kNoiseSec) for blocks this short
   // Move the time origin to this block, then let the old weights fade.
   f.stt = fade * (f.stt - 2.0 * dt * f.st + dt * dt * f.s0);
   f.stx = fade * (f.stx - dt * f.sx);
@@ -496,7 +496,8 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   OutputClock out;
   if (!inDll_.HasRate() || !ReadOutputClock(&out) || !(out.periodNs > 0.0)) return current;
   // Output samples per input sample, from the two loops' periods.
-  const double measured = inDll_.PeriodNs() / out.periodNs;
+  const double perPeriod = 1.0 / out.periodNs;  // output samples per ns
+  const double measured = inDll_.PeriodNs() * perPeriod;
   if (!(measured >= 0.125 && measured <= 8.0)) return 0.0;  // beyond what the kernel converts
   measuredRatio_.store(measured, std::memory_order_relaxed);
   if (!out.valid) return measured;  // not primed yet: follow the clocks, nothing to hold
@@ -515,7 +516,7 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   }
   const double ratio = current > 0.0 ? current : measured;
   const double held = (fill_ - kHistory - time_) + n;  // input samples the kernel has yet to convert
-  const double delayReal = static_cast<double>(putSamples_ - out.got) + held * ratio - sinceOut / out.periodNs;
+  const double delayReal = static_cast<double>(putSamples_ - out.got) + held * ratio - sinceOut * perPeriod;
   const double blockOut = n * measured;
   NoteGlitches(tIn, blockOut, out.block);
   const int32_t capacity = capacitySamples_.load(std::memory_order_relaxed);
@@ -605,11 +606,11 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
     }
   }
   const double jitterNs = std::sqrt(inDll_.JitterNs() * inDll_.JitterNs() + out.jitterNs * out.jitterNs);
-  const double jitterSamples = jitterNs / out.periodNs;
+  const double jitterSamples = jitterNs * perPeriod;
   // The delay's own noise, in samples: an offset within a few times that is noise, not the
   // streams settling in.
   const double noiseSec = std::sqrt(noiseVar_);
-  const double noiseSamples = noiseSec * 1e9 / out.periodNs;
+  const double noiseSamples = noiseSec * 1e9 * perPeriod;
   if (tIn - loopStartNs_ < kEarlyRecentreSec * 1e9 && tIn - lastRecentreNs_ > 1e9 &&
       std::fabs(delayReal - setPoint) >
           std::max({0.5 * blockOut, 0.5 * static_cast<double>(out.block), 2.0 * jitterSamples, 3.0 * noiseSamples})) {

@@ -58,8 +58,6 @@ double ClockDll::FloorHz(double jitterNs, double blockNs) {
   return FloorFromScale(JitterScale().Of(jitterNs, blockNs), blockNs);
 }
 
-double ClockDll::JitterNs() const { return std::sqrt(errSq_); }
-
 bool ClockDll::SmallStep(double e, double sigma, double intervalNs, double predicted, int64_t frames) {
   // A stall that lost less time than the outlier gate (common where the driver runs on a
   // coarse tick): the blocks stay inside the gate, each steering the loop, and a second-
@@ -109,6 +107,7 @@ void ClockDll::Reset(double rateHz) {
   nominalNs_ = periodNs_;
   startNs_ = 0.0;
   errSq_ = 0.0;
+  jitterNs_ = 0.0;
   lastErr_ = 0.0;
   bandwidthHz_ = kStartHz;
   offLineSinceNs_ = -1.0;
@@ -234,6 +233,7 @@ bool ClockDll::Update(int64_t frames, int64_t timeNs) {
   const double d = blocks_ >= 3 ? (e - lastErr_) : e * std::sqrt(2.0);
   lastErr_ = e;
   errSq_ += (0.5 * d * d - errSq_) * (blocks_ < 64 ? 1.0 / static_cast<double>(blocks_) : 1.0 / 64.0);
+  jitterNs_ = std::sqrt(errSq_);
 
   const double ageSec = (t - startNs_) * kNsToSec;
   // A stream's first seconds do not run at its rate: a playback device drains its prefill,

@@ -49,7 +49,7 @@ class ClockDll {
   double PeriodNs() const { return periodNs_; }   // per frame
   double Rate() const { return periodNs_ > 0.0 ? 1e9 / periodNs_ : 0.0; }
   // Rms of the block times about the line (outliers clipped), ns: the measured jitter.
-  double JitterNs() const;
+  double JitterNs() const { return jitterNs_; }
   double BandwidthHz() const { return bandwidthHz_; }
   double AgeNs() const { return HasLine() ? timeNs_ - startNs_ : 0.0; }
   int32_t Restarts() const { return restarts_; }
@@ -89,6 +89,7 @@ class ClockDll {
   double nominalNs_ = 0.0;
   double startNs_ = 0.0;
   double errSq_ = 0.0;         // smoothed squared jitter, ns^2
+  double jitterNs_ = 0.0;      // its root, read several times per block
   double lastErr_ = 0.0;
   double bandwidthHz_ = kStartHz;
   double offLineSinceNs_ = -1.0;  // raw time of the first of a run of outliers
