@@ -8,7 +8,10 @@
 // The same with the kernel's SSE2 loops (_Portable), and the downward 192000 -> 44100.
 // The controller's cost: 44100 -> 48000 with the ratio held fixed (same kernel, no control)
 // against the delay-locked control (the default) and the level law; the ratio of their
-// times is the share the control adds to push + pull.
+// times is the share the control adds to push + pull. A fixed ratio other than 1 still works
+// out the level law's target on every pull (nothing reads it there), so the baseline is not
+// free of control: a profile of the delay case (the clock loops, DelayRatioForPush and
+// NoteDelayNoise) gives the controller's own share.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
