@@ -6,7 +6,7 @@
 // The pass-through case (48000 -> 48000, fixed ratio: conversion to float and the FIFO,
 // no filter) is the baseline of the same run.
 // The same with the kernel's SSE2 loops (_Portable), and the downward 192000 -> 44100.
-// The controller's cost: 44100 -> 48000 with the ratio held fixed (same kernel, no control)
+// The controller's cost: 44100 -> 48000 with the ratio held fixed (same kernel, no steering)
 // against the delay-locked control (the default) and the level law; the ratio of their
 // times is the share the control adds to push + pull. A fixed ratio other than 1 still works
 // out the level law's target on every pull (nothing reads it there), so the baseline is not
