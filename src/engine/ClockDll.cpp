@@ -53,11 +53,6 @@ double ClockDll::FloorFromScale(double scale, double blockNs) {
   return std::clamp(kFloorNoise23 * scale / (kTwoPi * blockNs * kNsToSec), kFloorMinHz, kFloorMaxHz);
 }
 
-double ClockDll::FloorHz(double jitterNs, double blockNs) {
-  if (!(blockNs > 0.0)) return kFloorMaxHz;
-  return FloorFromScale(JitterScale().Of(jitterNs, blockNs), blockNs);
-}
-
 bool ClockDll::SmallStep(double e, double sigma, double intervalNs, double predicted, int64_t frames) {
   // A stall that lost less time than the outlier gate (common where the driver runs on a
   // coarse tick): the blocks stay inside the gate, each steering the loop, and a second-

@@ -74,8 +74,7 @@ class ClockDll {
   // so far; any faster and the start's period error would no longer die out.
   static constexpr double kStartHz = 1.0;
   static constexpr double kNarrowSec = 0.3;
-  static double FloorHz(double jitterNs, double blockNs);
-  // The same from the jitter's scale (JitterScale) of that block.
+  // The floor for a block of blockNs whose jitter has the given scale (JitterScale).
   static double FloorFromScale(double scale, double blockNs);
 
  private:
