@@ -31,6 +31,8 @@ constexpr double kStepMinNs = 25e6;
 // is the better answer.
 constexpr double kSmallStepMinNs = 2e6;
 constexpr double kSmallStepSigmas = 2.0;
+constexpr double kSmallStepSpreads = 5.0;
+constexpr double kSpreadNs = 2e9;
 // The rate noises to the power 2/3, as the loop's bandwidths take them.
 const double kFloorNoise23 = std::cbrt(kFloorRateNoise * kFloorRateNoise);
 const double kStartNoise23 = std::cbrt(kStartRateNoise * kStartRateNoise);
@@ -73,8 +75,24 @@ bool ClockDll::SmallStep(double e, double sigma, double intervalNs, double predi
   if (settle_ > 0 || blocks_ < 16 || smallCount_ < kSmallRing) return false;
   const double latest = smallLatest_ / kSmallStepBlocks;
   const double before = smallBefore_ / kSmallStepBlocks;
+  // The window's mean scatters by sigma / sqrt(kSmallStepBlocks) only where successive
+  // errors are independent. Callbacks that bunch (jitter of several blocks, each held back
+  // behind a late one) keep to one side for many blocks, so the means scatter far more than
+  // the per-block jitter says: the limit also keeps kSmallStepSpreads times the measured
+  // scatter of the means, taken (as the jitter is) from the difference of successive
+  // windows, so that a period still converging does not pass for scatter. Compared as
+  // squares: no root on every block.
   const double limit = std::max({kSmallStepSigmas * sigma, 0.25 * intervalNs, kSmallStepMinNs});
-  if (std::fabs(latest) <= limit || std::fabs(latest - before) <= limit) return false;
+  const double limitSq = std::max(limit * limit, kSmallStepSpreads * kSmallStepSpreads * meanSq_);
+  const double latestSq = latest * latest;
+  const double jump = latest - before;
+  // A real step passes through the windows once; clipped at the limit, it hardly moves the
+  // scatter figure that has to tell it from noise.
+  // Smoothed over kSpreadNs, so that the start's transients are soon forgotten.
+  const double gain = intervalNs * (1.0 / kSpreadNs);
+  meanSq_ += (std::min(0.5 * jump * jump, limit * limit) - meanSq_) *
+             (meanBlocks_ * gain < 1.0 ? 1.0 / ++meanBlocks_ : gain);
+  if (latestSq <= limitSq || jump * jump <= limitSq) return false;
   periodNs_ = smallPeriod_[(slot + 1 + kSmallStepBlocks) % kSmallRing];  // the oldest of the latest blocks met it
   timeNs_ = predicted + latest;
   frames_ = frames;
@@ -103,6 +121,8 @@ void ClockDll::Reset(double rateHz) {
   startNs_ = 0.0;
   errSq_ = 0.0;
   jitterNs_ = 0.0;
+  meanSq_ = 0.0;
+  meanBlocks_ = 0;
   lastErr_ = 0.0;
   bandwidthHz_ = kStartHz;
   offLineSinceNs_ = -1.0;

@@ -103,6 +103,8 @@ class ClockDll {
   double smallBefore_ = 0.0;   // and of the kSmallStepBlocks before them
   int32_t smallNext_ = 0;      // slot written next
   int32_t smallCount_ = 0;     // errors held (up to kSmallRing)
+  double meanSq_ = 0.0;        // smoothed square of the latest window's mean error, ns^2
+  int32_t meanBlocks_ = 0;     // blocks in meanSq_ while it warms up
   JitterScale jitterScale_;
   int32_t settle_ = 0;            // blocks left of finding the offset again after a step
   int64_t blocks_ = 0;

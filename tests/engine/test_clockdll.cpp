@@ -115,6 +115,26 @@ TEST(ClockDll, TimerTickCallbacksAndPrefillBurstDoNotBiasTheRate) {
   EXPECT_EQ(dll.Restarts(), 0);
 }
 
+// Jitter of several blocks (+-10 ms on 2.67 ms blocks at 192 kHz), each callback held back
+// behind a late one: the errors bunch and keep to one side for many blocks, so that the
+// means of a dozen of them scatter far more than the per-block jitter implies. None of it is
+// a step of the device's time, and the rate comes within a few ppm.
+TEST(ClockDll, BunchedJitterIsNoStep) {
+  ClockDll dll;
+  dll.Reset(192000.0);
+  const double rate = 192000.0 * (1.0 + 500e-6);
+  uint64_t x = 99;
+  double last = 0.0;
+  for (int64_t block = 1; block <= 375 * 180; ++block) {  // three minutes
+    x = x * 6364136223846793005ull + 1442695040888963407ull;
+    const double jitterNs = (static_cast<double>(x >> 11) * 0x1p-53 * 2.0 - 1.0) * 10e6;
+    last = std::max(last, 1e9 + block * 512 * 1e9 / rate + jitterNs);
+    ASSERT_TRUE(dll.Update(block * 512, static_cast<int64_t>(last)));
+  }
+  EXPECT_EQ(dll.Steps(), 0);
+  EXPECT_NEAR(dll.Rate() / rate - 1.0, 0.0, 5e-6);
+}
+
 // Coarse-tick callbacks of 1024-frame blocks as a Wine playback stream gives them: the
 // start drains a prefill (blocks 4 % slow for 1.5 s), and at 6 s a stall loses 15 ms, less
 // than the outlier gate. Neither is a rate: the period stays within 150 ppm throughout

@@ -68,15 +68,15 @@ void PrintSeconds(const driftsim::Case& one, double minutes) {
     if (static_cast<size_t>(t) >= rows.size()) return;
     auto& row = rows[static_cast<size_t>(t)];
     row = {a.LoopBandwidthHz(), a.ControlDelaySamples(), a.SetPointSamples(), a.MeasuredRatio(),
-           static_cast<double>(a.FifoCapacitySamples())};
+           static_cast<double>(a.FifoCapacitySamples()), static_cast<double>(a.FifoShifts())};
   });
   const double nominal = one.out.nominalRate / one.in.nominalRate;
   for (size_t i = 0; i < r.seconds.size() && i < rows.size(); ++i) {
     const driftsim::Second& s = r.seconds[i];
     if (s.samples == 0 || rows[i].empty()) continue;
-    std::printf("%4zu err %+9.2f max %8.2f  bw %.4f  delay %8.1f set %8.1f  measured %+8.2f ppm  fifo %5.0f  xr %d/%d\n",
+    std::printf("%4zu err %+9.2f max %8.2f  bw %.4f  delay %8.1f set %8.1f  measured %+8.2f ppm  fifo %5.0f  xr %d/%d  shifts %.0f\n",
                 i, s.ratioErrSumPpm / s.samples, s.ratioErrMaxPpm, rows[i][0], rows[i][1], rows[i][2],
-                (rows[i][3] / nominal - 1) * 1e6, rows[i][4], s.underruns, s.overruns);
+                (rows[i][3] / nominal - 1) * 1e6, rows[i][4], s.underruns, s.overruns, rows[i][5]);
   }
   std::printf("per-second mean error from 10 s: %.2f ppm rms\n", r.secondMeanRms10Ppm);
 }
