@@ -229,6 +229,10 @@ bool AsyncResampler::Init(const ResamplerConfig& config) {
 void AsyncResampler::ResetControl() {
   inDll_.Reset(config_.inputRate);
   outDll_.Reset(config_.outputRate);
+  // Rates not given: 48 kHz sets the grain (it only decides how many blocks a reading takes).
+  inGather_.Reset(static_cast<int64_t>(std::ceil(kControlMinSec * (config_.inputRate > 0.0 ? config_.inputRate : 48000.0))));
+  outGather_.Reset(static_cast<int64_t>(std::ceil(kControlMinSec * (config_.outputRate > 0.0 ? config_.outputRate : 48000.0))));
+  controlDue_ = false;
   loop_.Reset();
   inFrames_ = outFrames_ = 0;
   overrunning_ = underrunning_ = false;
@@ -293,7 +297,8 @@ float AsyncResampler::FactorForPush(int32_t n) {
   if (config_.variableRatio) {
     if (delayLaw_) {
       // Delay law: the ratio computed with this block counted is the one it is converted at.
-      ratio = DelayRatioForPush(n);
+      // Between readings of the input's clock the ratio stays as it is.
+      if (controlDue_) ratio = DelayRatioForPush(n, inGather_.SpanFrames());
       factor = static_cast<float>(ratio);
       if (ratio > 0.0) steeredSamples_ += n * (ratio - steerReference_);
     } else {
@@ -491,7 +496,7 @@ double AsyncResampler::NoiseCapHz(double sigmaSec) const {
   return std::clamp(kPitchNoise / (2.0 * kTwoPiLoop * sigmaSec), kNoiseCapMinHz, kLoopStartHz);
 }
 
-double AsyncResampler::DelayRatioForPush(int32_t n) {
+double AsyncResampler::DelayRatioForPush(int32_t n, int64_t spanFrames) {
   const double current = ratio_.load(std::memory_order_relaxed);
   OutputClock out;
   if (!inDll_.HasRate() || !ReadOutputClock(&out) || !(out.periodNs > 0.0)) return current;
@@ -628,7 +633,9 @@ double AsyncResampler::DelayRatioForPush(int32_t n) {
   const double delay = delayReal - shift;
   // Bandwidth: wide at the start for a quick lock, narrowing as 1 / age to a floor that the
   // measured jitter of both sides sets (the noisier the clocks, the narrower the loop).
-  const double blockNs = n * inDll_.PeriodNs();
+  // The interval between readings: the floor then does not depend on how many blocks a
+  // reading gathered (their mean's jitter falls as the interval grows).
+  const double blockNs = static_cast<double>(spanFrames) * inDll_.PeriodNs();
   const double floorHz = std::max(kLoopMinHz, kLoopFloorShare * ClockDll::FloorFromScale(floorScale_.Of(jitterNs, blockNs), blockNs));
   const double ageSec = (tIn - loopStartNs_) * 1e-9;
   const double bandwidth = std::min(std::max(floorHz, kLoopStartHz / (1.0 + ageSec / kLoopNarrowSec)), NoiseCapHz(noiseSec));
@@ -719,7 +726,9 @@ void AsyncResampler::PushInput(const int32_t* const* in, int32_t count) {
   const int64_t pushNs = delayLaw_ || trace_ ? FineTimeNs() : 0;
   if (delayLaw_) {
     inFrames_ += count;
-    if (!inDll_.Update(inFrames_, pushNs)) {
+    int64_t readingNs = 0;
+    controlDue_ = inGather_.Add(inFrames_, pushNs, inDll_.PeriodNs(), &readingNs);
+    if (controlDue_ && !inDll_.Update(inFrames_, readingNs)) {
       // The input's time jumped: the delay measured across the jump means nothing.
       recentrePending_ = true;
       loopRunning_ = false;
@@ -830,9 +839,12 @@ void AsyncResampler::PullOutput(int32_t* const* out, int32_t count) {
   outTracker_.Update(count);
   if (outTracker_.TakeResync()) Resynchronise();
   const int64_t pullNs = delayLaw_ || trace_ ? FineTimeNs() : 0;
+  bool outDue = false;
   if (delayLaw_) {
     outFrames_ += count;
-    outDll_.Update(outFrames_, pullNs);  // a restart is published with the clock
+    int64_t readingNs = 0;
+    outDue = outGather_.Add(outFrames_, pullNs, outDll_.PeriodNs(), &readingNs);
+    if (outDue) outDll_.Update(outFrames_, readingNs);  // a restart is published with the clock
   }
 
   void* buffers[kMaxChannels];
@@ -857,7 +869,7 @@ void AsyncResampler::PullOutput(int32_t* const* out, int32_t count) {
       underrunning_ = true;
     }
   }
-  if (delayLaw_) {
+  if (outDue) {
     PublishOutputBlock(count);
     PublishOutputClock();
   }

@@ -82,6 +82,9 @@ class AsyncResampler {
   // measured clocks may drag it (a stream's first seconds deliver unevenly).
   static constexpr double kReferenceHoldSec = 10.0;
   static constexpr double kLoopMinHz = 0.0;
+  // The clock loops and the delay control take one reading per this much of a side's audio
+  // at most: shorter blocks are gathered into one reading (BlockGather).
+  static constexpr double kControlMinSec = 0.010;
   // The loop starts once both clock lines are this old: their periods are held at the
   // nominal rates for the first ClockDll::kPeriodHoldSec, while the streams settle in, and
   // a loop started on a delay that is still moving integrates the streams' start-up. Until
@@ -201,7 +204,7 @@ class AsyncResampler {
   };
   void Resynchronise();
   void ResetControl();
-  double DelayRatioForPush(int32_t n);
+  double DelayRatioForPush(int32_t n, int64_t spanFrames);
   void PublishOutputClock();
   bool ReadOutputClock(OutputClock* clock) const;
   void Recentre(double excessSamples, bool afterError);
@@ -268,6 +271,8 @@ class AsyncResampler {
   // accounting of what went into the FIFO.
   bool delayLaw_ = true;
   ClockDll inDll_;
+  BlockGather inGather_;
+  bool controlDue_ = false;  // this push completed a reading of the input's clock
   JitterScale floorScale_;  // the delay loop's floor, from both sides' jitter
   DelayLoopFilter loop_;
   double setOffset_ = 0.0;  // set point less the middle of the usable window
@@ -312,6 +317,7 @@ class AsyncResampler {
   // Output side (under outLock_): its clock loop and counters, published by a sequence
   // lock of atomics (odd while being written) so the input side reads one consistent set.
   ClockDll outDll_;
+  BlockGather outGather_;
   int64_t outFrames_ = 0;
   int64_t gotSamples_ = 0;
   int64_t silenceSamples_ = 0;

@@ -10,6 +10,7 @@
 // no allocation. Publishing to the other side is the resampler's business.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 // (block / jitter)^(2/3), the factor by which the measured jitter sets a loop's bandwidth.
@@ -110,6 +111,58 @@ class ClockDll {
   int64_t blocks_ = 0;
   int32_t restarts_ = 0;
   int32_t steps_ = 0;
+};
+
+// Gathers a side's blocks where they are shorter than the control needs: the loops follow
+// clocks at a fraction of a hertz, and a reading every few milliseconds costs more than it
+// tells. The gathered blocks' times, each carried along the loop's period to the newest
+// block's frame count, are averaged into one reading, so no block's timing is lost (the
+// mean's jitter falls as the root of their number) while the loop and the control run once
+// per reading. Blocks of minFrames or more are each a reading, their time as it came.
+class BlockGather {
+ public:
+  void Reset(int64_t minFrames) {
+    minFrames_ = minFrames;
+    count_ = 0;
+    lastFrames_ = 0;
+    spanFrames_ = 0;
+  }
+  // One block: frames moved up to and including it, its time, and the loop's period per
+  // frame (0: not known yet, every block is a reading). True when a reading is complete;
+  // *timeNs is then its time, and SpanFrames() the frames since the reading before.
+  bool Add(int64_t frames, int64_t timeNs, double periodNs, int64_t* readingNs) {
+    // Integer sums on every block; the reading's arithmetic is done once per reading.
+    if (count_ == 0) {
+      firstFrames_ = frames;
+      firstNs_ = timeNs;
+      sumNs_ = sumFrames_ = 0;
+    } else {
+      sumNs_ += timeNs - firstNs_;
+      sumFrames_ += frames - firstFrames_;
+    }
+    ++count_;
+    if (frames - lastFrames_ < minFrames_ && periodNs > 0.0) return false;
+    // Each block's offset from the first, less what the period accounts for, averaged, and
+    // carried on to this block.
+    *readingNs = count_ == 1 ? timeNs
+                             : firstNs_ + std::llround((static_cast<double>(sumNs_) - static_cast<double>(sumFrames_) * periodNs) / count_ +
+                                                       static_cast<double>(frames - firstFrames_) * periodNs);
+    spanFrames_ = frames - lastFrames_;
+    lastFrames_ = frames;
+    count_ = 0;
+    return true;
+  }
+  int64_t SpanFrames() const { return spanFrames_; }
+
+ private:
+  int64_t minFrames_ = 0;
+  int64_t firstFrames_ = 0;
+  int64_t firstNs_ = 0;
+  int64_t lastFrames_ = 0;
+  int64_t spanFrames_ = 0;
+  int64_t sumNs_ = 0;      // the later blocks' times after the first's, summed
+  int64_t sumFrames_ = 0;  // and their frame counts after its
+  int32_t count_ = 0;
 };
 
 // Critically damped PI loop filter: the correction u (relative ratio offset) from the delay

@@ -158,6 +158,33 @@ TEST(ClockDll, StartUpDrainAndSmallStallAreNotRates) {
   EXPECT_EQ(dll.Restarts(), 0);
 }
 
+// Blocks shorter than the reading's grain make one reading at the mean of their offsets
+// from the line, carried to the newest block; blocks of the grain or more (or any block
+// while the period is unknown) are readings as they came.
+TEST(BlockGather, ShortBlocksAreAveragedLongOnesPassThrough) {
+  const double period = 1e9 / 48000.0;
+  const double offsetsNs[4] = {1e6, -1e6, 2e6, 0.0};
+  BlockGather g;
+  g.Reset(480);
+  int64_t reading = 0;
+  for (int round = 0; round < 3; ++round) {
+    for (int k = 0; k < 4; ++k) {
+      const int64_t frames = (round * 4 + k + 1) * 128;
+      const bool done = g.Add(frames, static_cast<int64_t>(1e9 + frames * period + offsetsNs[k]), period, &reading);
+      ASSERT_EQ(done, k == 3) << round << " " << k;
+    }
+    EXPECT_NEAR(reading, 1e9 + (round + 1) * 512 * period + 0.5e6, 2.0);
+    EXPECT_EQ(g.SpanFrames(), 512);
+  }
+  g.Reset(480);
+  for (int64_t k = 1; k <= 3; ++k) {
+    ASSERT_TRUE(g.Add(k * 512, 1000000000 + k * 10666667 + 333, period, &reading));
+    EXPECT_EQ(reading, 1000000000 + k * 10666667 + 333);
+    ASSERT_TRUE(g.Add(k * 512 + 1, 2, 0.0, &reading));  // no period yet: every block
+    EXPECT_EQ(reading, 2);
+  }
+}
+
 // Open loop, exact arithmetic: a held error e gives u = -(2 w e + w^2 e t); an error ramp
 // k t gives u = -(2 w k t + w^2 k t^2 / 2) (the integral summed per step). The output bound
 // holds and the integral does not wind up while the output sits at it.
