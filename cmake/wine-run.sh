@@ -41,6 +41,14 @@ $prepare_only && exit 0
 wineserver -p 30 </dev/null >/dev/null 2>&1
 "$wine" wineboot </dev/null >/dev/null 2>&1
 # ALSA complains on stderr when no sound server is reachable; that is noise here.
-"$wine" "$@" 2> >(grep -v -E '^ALSA lib|cannot find card|^fixme:|^err:ole' >&2)
-rc=$?
+# The output also goes to a file: CTest can only tell a run whose tests all skipped by its
+# exit status (77), since a skip pattern in the output would also hide a test of the same
+# executable that failed beside one that skipped.
+log=$(mktemp)
+"$wine" "$@" 2> >(grep -v -E '^ALSA lib|cannot find card|^fixme:|^err:ole' >&2) | tee "$log"
+rc=${PIPESTATUS[0]}
+if [ "$rc" -eq 0 ] && grep -q '^\[  SKIPPED \]' "$log" && grep -q '^\[  PASSED  \] 0 tests' "$log"; then
+  rc=77
+fi
+rm -f "$log"
 exit $rc

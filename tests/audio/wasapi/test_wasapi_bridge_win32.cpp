@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -39,10 +40,17 @@ struct Bridge : AudioStreamCallback {
   void OnFifoBlock(AudioPort*) override {}
   void OnInputBlock(AudioPort*, int32_t* const* ch, int32_t frames) override { resampler.PushInput(ch, frames); }
   void OnOutputBlock(AudioPort*, int32_t* const* ch, int32_t frames) override {
+    const auto begin = std::chrono::steady_clock::now();
     resampler.PullOutput(ch, frames);
     for (int32_t c = 0; c < 2; ++c)
       for (int32_t f = 0; f < frames; ++f) ch[c][f] = std::clamp(ch[c][f], -32768, 32767);
+    outFrames.fetch_add(frames, std::memory_order_relaxed);
+    const int64_t us =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count();
+    if (us > longestOutUs.load(std::memory_order_relaxed)) longestOutUs.store(us, std::memory_order_relaxed);
   }
+  std::atomic<int64_t> outFrames{0};
+  std::atomic<int64_t> longestOutUs{0};  // the longest our output callback took
 };
 
 struct Case {
@@ -61,6 +69,9 @@ struct Result {
   uint32_t engineGaps = 0;  // capture packets the engine flagged after dropping frames
   int32_t reportedFrames = 0;
   bool failed = false;
+  double outRate = 0;        // frames per second the output took over the judged stretch
+  int64_t longestOutUs = 0;  // the longest our output callback took
+  bool outputHeld = false;   // Wine's output ran off its rate while ours kept pace
 };
 
 std::string Description(const char* cable) {
@@ -124,8 +135,19 @@ void RunOnce(const Case& k, Result* r) {
   // a little before the judged stretch on.
   Sleep(static_cast<DWORD>((kSettleSeconds - 0.5) * 1000));
   const int32_t movesBefore = bridge.resampler.FifoShifts();
+  const auto rateFrom = std::chrono::steady_clock::now();
+  const int64_t framesFrom = bridge.outFrames.load();
   int status = -1;
   player.Wait(static_cast<int>(toneSeconds * 1000) + 20000, &status);
+  {
+    // Wine's output on a starved machine can fall several percent behind its rate; the
+    // sink then under-runs whatever the bridge does. Held back, not our fault: more than
+    // 1 % off while our callback never took even half a block.
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - rateFrom).count();
+    r->outRate = seconds > 1.0 ? (bridge.outFrames.load() - framesFrom) / seconds : 0.0;
+    r->longestOutUs = bridge.longestOutUs.load();
+    r->outputHeld = std::fabs(r->outRate / k.outRate - 1.0) > 0.01 && r->longestOutUs * 1e-6 < 0.5 * frames / k.outRate;
+  }
   Sleep(800);
   ri.Stop(5000);
   ro.Stop(5000);
@@ -180,10 +202,10 @@ void RunOnce(const Case& k, Result* r) {
                 static_cast<double>(startOut + found[i].index - onOut) / k.outRate);
   std::printf("%s %d -> %d Hz: %.3f Hz, level in %.2f dB out %.2f dB, THD+N %.1f dB, latency %.1f ms onset to "
               "onset (output side reports %d frames = %.1f ms), %zu discontinuities in %.0f s (input cable %zu), "
-              "underruns %d, FIFO moves %d there, capture gaps flagged by the engine %u\n",
+              "underruns %d, FIFO moves %d there, capture gaps flagged by the engine %u, output took %.0f frames/s\n",
               k.name, k.inRate, k.outRate, r->frequency, r->inLevelDb, r->outLevelDb, r->thdnDb, r->latencyMs,
               r->reportedFrames, 1000.0 * r->reportedFrames / k.outRate, r->gaps, kCheckSeconds, r->inputGaps,
-              bridge.resampler.UnderrunCount(), r->moves, r->engineGaps);
+              bridge.resampler.UnderrunCount(), r->moves, r->engineGaps, r->outRate);
   r->analysed = true;
 }
 
@@ -205,17 +227,29 @@ bool Good(const Result& r) {
          !r.failed;
 }
 
-// A second run only when the first was not clean: a stall of the shared machine (not of
-// the bridge) can make a tool or Wine's own stream under-run once; a fault of the bridge
-// fails both runs.
+// Up to three runs: once more when a run was not clean, and a run in which Wine's output
+// fell off its rate (see outputHeld) is not judged. A stall of the shared machine (not of
+// the bridge) can make a tool or Wine's own stream under-run; a fault of the bridge fails
+// every judged run. When no run could be judged the test is skipped, saying why: the
+// engine's own continuity is judged in-process by the drift tests.
 void Check(const Case& k) {
   Result r;
-  for (int attempt = 1; attempt <= 2; ++attempt) {
-    r = Result();
-    RunOnce(k, &r);
-    if (::testing::Test::HasFatalFailure() || Good(r)) break;
-    if (attempt == 1) std::printf("first run not clean; once more\n");
+  int judged = 0;
+  for (int attempt = 1; attempt <= 3 && judged < 2; ++attempt) {
+    Result t;
+    RunOnce(k, &t);
+    if (::testing::Test::HasFatalFailure()) return;
+    if (t.analysed && t.outputHeld && !Good(t)) {
+      std::printf("run %d: Wine's output took %.0f frames/s for %d (longest callback of ours %.2f ms); not judged\n",
+                  attempt, t.outRate, k.outRate, t.longestOutUs * 1e-3);
+      continue;
+    }
+    ++judged;
+    r = t;
+    if (Good(r)) break;
+    std::printf("run %d not clean; once more\n", attempt);
   }
+  if (judged == 0) GTEST_SKIP() << "Wine's output ran more than 1 % off its rate in every run; nothing to judge the bridge on";
   ASSERT_TRUE(r.analysed);
   EXPECT_EQ(r.inputGaps, 0u) << "the tone played into " << k.inCable << " was already broken";
   EXPECT_NEAR(r.frequency, kToneHz, 0.5);
