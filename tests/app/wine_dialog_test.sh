@@ -39,6 +39,22 @@ trap 'exit 130' INT
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
+# A take that missed while Wine's devices themselves ran more than 1 % off their rates (a
+# starved machine: the sink then plays silence for what was never asked of us) is not
+# judged. held() notes it; a run with nothing failed but something held exits with 77,
+# which CTest counts as skipped, not passed.
+held() { echo "HELD (not judged): $*"; helds=$((helds + 1)); }
+helds=0
+# judge_take <analysis> <in rate> <out rate> <what>: pass, held or fail.
+judge_take() {
+  if good_take "$1" 1000; then
+    pass "$4: $1 (Hz, dB, THD+N dB, gaps)"
+  elif ! drv rates Velorand "$2" "$3" 6000 >/dev/null 2>&1; then
+    held "$4: $1 (Hz, dB, THD+N dB, gaps); Wine's devices off their rates: $(drv text Velorand 1001 | head -2 | tr '\n\t' '  ')"
+  else
+    fail "$4: $1 (Hz, dB, THD+N dB, gaps; 1000 Hz expected); status: $(drv text Velorand 1001 | tr '\n\t' '  ')"
+  fi
+}
 step() { echo "== $*"; }
 
 velorand_start_xvfb || exit 1
@@ -279,8 +295,7 @@ drv click Velorand 1013 || fail "Start with WASAPI: $(drv text Velorand 1001 | t
 if status=$(drv rates Velorand 44100 48000 40000); then
   a=$(analyze)
   good_take "$a" 1000 || { echo "   first take $a; taking another"; a=$(analyze); }
-  good_take "$a" 1000 && pass "WASAPI bridge: $(echo "$status" | head -1 | tr '\t' ' '); at CableB: $a" ||
-    fail "WASAPI bridge at CableB: $a (1000 Hz expected)"
+  judge_take "$a" 44100 48000 "WASAPI bridge: $(echo "$status" | head -1 | tr '\t' ' '); at CableB"
 else
   fail "WASAPI rates: $status"
 fi
@@ -328,8 +343,7 @@ for combo in "${combo_list[@]}"; do
       echo "   first take $a; taking another"
       a=$(analyze)
     fi
-    good_take "$a" 1000 && pass "$1/$2x$3 -> $4/$5x$6: $a (Hz, dB, THD+N dB, gaps)" ||
-      fail "$1/$2x$3 -> $4/$5x$6: $a (Hz, dB, THD+N dB, gaps); status: $(drv text Velorand 1001 | tr '\n\t' '  ')"
+    judge_take "$a" "$1" "$4" "$1/$2x$3 -> $4/$5x$6"
   else
     fail "$1/$2x$3 -> $4/$5x$6: rates never settled: $(drv text Velorand 1001 | head -2 | tr '\n' ' ')"
   fi
@@ -430,5 +444,6 @@ if [ "$failures" -gt 0 ] && [ -s "$work/app.log" ]; then
   echo "== the program's messages:"
   grep -v -E '^ALSA lib|cannot find card|^fixme:' "$work/app.log" | tail -40
 fi
-echo "== $failures failure(s)"
-[ "$failures" -eq 0 ]
+echo "== $failures failure(s), $helds take(s) not judged"
+[ "$failures" -eq 0 ] || exit 1
+[ "$helds" -eq 0 ] || exit 77
