@@ -82,8 +82,8 @@ class AsyncResampler {
   // measured clocks may drag it (a stream's first seconds deliver unevenly).
   static constexpr double kReferenceHoldSec = 10.0;
   static constexpr double kLoopMinHz = 0.0;
-  // The clock loops and the delay control take one reading per this much of a side's audio
-  // at most: shorter blocks are gathered into one reading (BlockGather).
+  // The clock loops and the delay control take at most one reading per this much of a
+  // side's audio: shorter blocks are gathered into one reading (BlockGather).
   static constexpr double kControlMinSec = 0.010;
   // The loop starts once both clock lines are this old: their periods are held at the
   // nominal rates for the first ClockDll::kPeriodHoldSec, while the streams settle in, and

@@ -86,9 +86,10 @@ bool ClockDll::SmallStep(double e, double sigma, double intervalNs, double predi
   const double limitSq = std::max(limit * limit, kSmallStepSpreads * kSmallStepSpreads * meanSq_);
   const double latestSq = latest * latest;
   const double jump = latest - before;
-  // A real step passes through the windows once; clipped at the limit, it hardly moves the
-  // scatter figure that has to tell it from noise.
-  // Smoothed over kSpreadNs, so that the start's transients are soon forgotten.
+  // Half the squared jump estimates the variance of one window's mean, smoothed over
+  // kSpreadNs so that the start's transients are soon forgotten. A real step passes through
+  // the windows once; clipped at the limit, it hardly moves the figure that has to tell it
+  // from noise.
   const double gain = intervalNs * (1.0 / kSpreadNs);
   meanSq_ += (std::min(0.5 * jump * jump, limit * limit) - meanSq_) *
              (meanBlocks_ * gain < 1.0 ? 1.0 / ++meanBlocks_ : gain);

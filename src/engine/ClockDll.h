@@ -104,7 +104,7 @@ class ClockDll {
   double smallBefore_ = 0.0;   // and of the kSmallStepBlocks before them
   int32_t smallNext_ = 0;      // slot written next
   int32_t smallCount_ = 0;     // errors held (up to kSmallRing)
-  double meanSq_ = 0.0;        // smoothed square of the latest window's mean error, ns^2
+  double meanSq_ = 0.0;        // smoothed scatter (variance) of the windows' mean errors, ns^2
   int32_t meanBlocks_ = 0;     // blocks in meanSq_ while it warms up
   JitterScale jitterScale_;
   int32_t settle_ = 0;            // blocks left of finding the offset again after a step
@@ -129,7 +129,7 @@ class BlockGather {
   }
   // One block: frames moved up to and including it, its time, and the loop's period per
   // frame (0: not known yet, every block is a reading). True when a reading is complete;
-  // *timeNs is then its time, and SpanFrames() the frames since the reading before.
+  // *readingNs is then its time, and SpanFrames() the frames since the reading before.
   bool Add(int64_t frames, int64_t timeNs, double periodNs, int64_t* readingNs) {
     // Integer sums on every block; the reading's arithmetic is done once per reading.
     if (count_ == 0) {
