@@ -121,11 +121,13 @@ void RunSimulatedBridge(bool variableRatio, Pins pins = Pins::kStandard) {
   EXPECT_NEAR(medianHz, kToneHz, variableRatio ? 1.5 : 0.5);
   EXPECT_NEAR(level, 20.0 * std::log10(kAmplitude), 0.5);
   EXPECT_LT(medianThdn, -60.0);
-  // At a fixed ratio a device thread that Wine runs late by more than half the FIFO makes
-  // the resampler under- or overrun (once in 10 s seen on a slow build machine): each xrun
-  // it counted explains a dropout and a jump on each channel. The KS path is judged by what
-  // the resampler cannot account for; more than two xruns in 10 s is no hiccup.
-  const int32_t xruns = variableRatio ? 0 : underruns + overruns;
+  // A device thread that Wine runs late by more than half the FIFO makes the resampler
+  // under- or overrun, at a fixed ratio and a steered one alike (once or twice in 10 s
+  // seen on a slow build machine): each xrun it counted explains a dropout and a jump on
+  // each channel. The KS path is judged by what the resampler cannot account for (the
+  // control's own xruns are judged by the drift tests, on simulated clocks); more than two
+  // xruns in 10 s is no hiccup.
+  const int32_t xruns = underruns + overruns;
   EXPECT_LE(xruns, 2);
   EXPECT_LE(gaps.size() + gapsR.size(), 4u * static_cast<size_t>(xruns));
   EXPECT_EQ(sim.Driver().OpenHandleCount(), 0);
