@@ -45,11 +45,23 @@ pass() { echo "ok: $*"; }
 # which CTest counts as skipped, not passed.
 held() { echo "HELD (not judged): $*"; helds=$((helds + 1)); }
 helds=0
+# off_rates <in rate> <out rate>: both sides run (above a quarter of their rates: a side
+# that hardly runs is no slow machine) and one is more than 1 % off, as the status shows.
+off_rates() {
+  local t in out
+  t=$(drv text Velorand 1001 | tr '\r\n\t' '   ')
+  in=$(sed -n -E 's/.*Input: *([0-9.]+).*/\1/p' <<<"$t")
+  out=$(sed -n -E 's/.*Output: *([0-9.]+).*/\1/p' <<<"$t")
+  awk -v i="$in" -v o="$out" -v ni="$1" -v no="$2" 'BEGIN {
+    if (i == "" || o == "" || i <= 0.25 * ni || o <= 0.25 * no) exit 1
+    di = i / ni - 1; do_ = o / no - 1; if (di < 0) di = -di; if (do_ < 0) do_ = -do_
+    exit !(di > 0.01 || do_ > 0.01) }'
+}
 # judge_take <analysis> <in rate> <out rate> <what>: pass, held or fail.
 judge_take() {
   if good_take "$1" 1000; then
     pass "$4: $1 (Hz, dB, THD+N dB, gaps)"
-  elif ! drv rates Velorand "$2" "$3" 6000 >/dev/null 2>&1; then
+  elif ! drv rates Velorand "$2" "$3" 6000 >/dev/null 2>&1 && off_rates "$2" "$3"; then
     held "$4: $1 (Hz, dB, THD+N dB, gaps); Wine's devices off their rates: $(drv text Velorand 1001 | head -2 | tr '\n\t' '  ')"
   else
     fail "$4: $1 (Hz, dB, THD+N dB, gaps; 1000 Hz expected); status: $(drv text Velorand 1001 | tr '\n\t' '  ')"
