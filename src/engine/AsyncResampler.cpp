@@ -230,8 +230,9 @@ void AsyncResampler::ResetControl() {
   inDll_.Reset(config_.inputRate);
   outDll_.Reset(config_.outputRate);
   // Rates not given: 48 kHz sets the grain (it only decides how many blocks a reading takes).
-  inGather_.Reset(static_cast<int64_t>(std::ceil(kControlMinSec * (config_.inputRate > 0.0 ? config_.inputRate : 48000.0))));
-  outGather_.Reset(static_cast<int64_t>(std::ceil(kControlMinSec * (config_.outputRate > 0.0 ? config_.outputRate : 48000.0))));
+  auto grain = [](double rate) { return static_cast<int64_t>(std::ceil(kControlMinSec * (rate > 0.0 ? rate : 48000.0))); };
+  inGather_.Reset(grain(config_.inputRate));
+  outGather_.Reset(grain(config_.outputRate));
   controlDue_ = false;
   loop_.Reset();
   inFrames_ = outFrames_ = 0;

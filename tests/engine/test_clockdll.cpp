@@ -13,6 +13,11 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr double kE = 2.71828182845904523536;
 std::atomic<int64_t> g_ns{0};
 int64_t ReadNs() { return g_ns.load(); }
+// Uniform in [-amplitude, amplitude) from a 64-bit LCG state.
+double UniformJitter(uint64_t* x, double amplitude) {
+  *x = *x * 6364136223846793005ull + 1442695040888963407ull;
+  return (static_cast<double>(*x >> 11) * 0x1p-53 * 2.0 - 1.0) * amplitude;
+}
 }  // namespace
 
 TEST(FineClock, OneInstalledClockDrivesBothReadings) {
@@ -42,8 +47,7 @@ TEST(ClockDll, LocksOntoTheTrueRateThroughJitter) {
   uint64_t x = 12345;
   double worstLineErrNs = 0.0;
   for (int64_t block = 1; block <= 94 * 240; ++block) {  // four minutes of 512-frame blocks
-    x = x * 6364136223846793005ull + 1442695040888963407ull;
-    const double jitterNs = (static_cast<double>(x >> 11) * 0x1p-53 * 2.0 - 1.0) * 2e6;
+    const double jitterNs = UniformJitter(&x, 2e6);
     const double trueNs = 1e9 + block * 512 * 1e9 / rate;
     ASSERT_TRUE(dll.Update(block * 512, static_cast<int64_t>(trueNs + jitterNs)));
     if (block > 94 * 120) worstLineErrNs = std::max(worstLineErrNs, std::fabs(dll.TimeNs() - trueNs));
@@ -126,8 +130,7 @@ TEST(ClockDll, BunchedJitterIsNoStep) {
   uint64_t x = 99;
   double last = 0.0;
   for (int64_t block = 1; block <= 375 * 180; ++block) {  // three minutes
-    x = x * 6364136223846793005ull + 1442695040888963407ull;
-    const double jitterNs = (static_cast<double>(x >> 11) * 0x1p-53 * 2.0 - 1.0) * 10e6;
+    const double jitterNs = UniformJitter(&x, 10e6);
     last = std::max(last, 1e9 + block * 512 * 1e9 / rate + jitterNs);
     ASSERT_TRUE(dll.Update(block * 512, static_cast<int64_t>(last)));
   }

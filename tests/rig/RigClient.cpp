@@ -1,6 +1,8 @@
 // Rig client: background sh jobs with pid/status files, polled from the test.
 #include "rig/RigClient.h"
 
+#include <cmath>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -234,6 +236,11 @@ int Shell(const std::string& command, int timeoutMs, std::string* output) {
   }
   if (output != nullptr) *output = job.Output();
   return done ? status : -1;
+}
+
+bool OutputHeld(double outRate, double nominalRate, int64_t longestCallUs, int32_t blockFrames) {
+  return outRate > 0.25 * nominalRate && std::fabs(outRate / nominalRate - 1.0) > 0.01 &&
+         longestCallUs * 1e-6 < 0.5 * blockFrames / nominalRate;
 }
 
 }  // namespace rig

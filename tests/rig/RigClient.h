@@ -18,6 +18,9 @@
 // Wine). Window/test thread only.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 namespace rig {
@@ -50,6 +53,24 @@ int Shell(const std::string& command, int timeoutMs, std::string* output = nullp
 // (the kernel's real-time throttling still leaves the rest of the machine 5 %).
 // Returns a one-line description of what was done (or why not).
 std::string RaiseAudioPriority(int nice, int rtPriority = 0);
+
+// The longest an audio callback of the test's bridge took (any thread): Note(begin) at
+// the callback's end.
+struct LongestCall {
+  std::atomic<int64_t> us{0};
+  void Note(std::chrono::steady_clock::time_point begin) {
+    const int64_t took =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count();
+    if (took > us.load(std::memory_order_relaxed)) us.store(took, std::memory_order_relaxed);
+  }
+};
+
+// Wine's output on a starved machine falls several percent (or tens of percent) behind its
+// rate, and the sink then under-runs whatever the bridge does. A run is held back, not the
+// bridge's fault, when the output ran (above a quarter of its rate: one that hardly ran is
+// no slow machine) but more than 1 % off it, while the bridge's output callback never took
+// even half a block (so it was not what held Wine back).
+bool OutputHeld(double outRate, double nominalRate, int64_t longestCallUs, int32_t blockFrames);
 
 // A tool running in the background (a recorder, a player).
 class Job {

@@ -45,12 +45,10 @@ struct Bridge : AudioStreamCallback {
     for (int32_t c = 0; c < 2; ++c)
       for (int32_t f = 0; f < frames; ++f) ch[c][f] = std::clamp(ch[c][f], -32768, 32767);
     outFrames.fetch_add(frames, std::memory_order_relaxed);
-    const int64_t us =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count();
-    if (us > longestOutUs.load(std::memory_order_relaxed)) longestOutUs.store(us, std::memory_order_relaxed);
+    longestOut.Note(begin);
   }
   std::atomic<int64_t> outFrames{0};
-  std::atomic<int64_t> longestOutUs{0};  // the longest our output callback took
+  rig::LongestCall longestOut;
 };
 
 struct Case {
@@ -140,15 +138,11 @@ void RunOnce(const Case& k, Result* r) {
   int status = -1;
   player.Wait(static_cast<int>(toneSeconds * 1000) + 20000, &status);
   {
-    // Wine's output on a starved machine can fall several percent behind its rate; the
-    // sink then under-runs whatever the bridge does. Held back, not our fault: the output
-    // ran, but more than 1 % off its rate, while our callback never took even half a
-    // block. An output that hardly ran (a quarter of its rate or less) is judged.
+    // Frames per second the output took over the judged stretch (see rig::OutputHeld).
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - rateFrom).count();
     r->outRate = seconds > 1.0 ? (bridge.outFrames.load() - framesFrom) / seconds : 0.0;
-    r->longestOutUs = bridge.longestOutUs.load();
-    r->outputHeld = r->outRate > 0.25 * k.outRate && std::fabs(r->outRate / k.outRate - 1.0) > 0.01 &&
-                    r->longestOutUs * 1e-6 < 0.5 * frames / k.outRate;
+    r->longestOutUs = bridge.longestOut.us.load();
+    r->outputHeld = rig::OutputHeld(r->outRate, k.outRate, r->longestOutUs, frames);
   }
   Sleep(800);
   ri.Stop(5000);

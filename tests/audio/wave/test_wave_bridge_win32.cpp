@@ -47,11 +47,9 @@ struct Bridge : AudioStreamCallback {
     for (int32_t c = 0; c < channels; ++c)
       for (int32_t f = 0; f < frames; ++f) ch[c][f] = std::clamp(ch[c][f], -32768, 32767);
     outBlocks.fetch_add(1, std::memory_order_relaxed);
-    const int64_t us =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin).count();
-    if (us > longestOutUs.load(std::memory_order_relaxed)) longestOutUs.store(us, std::memory_order_relaxed);
+    longestOut.Note(begin);
   }
-  std::atomic<int64_t> longestOutUs{0};  // the longest our output callback took
+  rig::LongestCall longestOut;
 };
 
 struct Direction {
@@ -188,12 +186,8 @@ void RunDirection(const Direction& d, Result* r) {
     r->outRate = blocksFrom >= 0 && seconds > 1.0
                      ? (bridge.outBlocks.load() - blocksFrom) * static_cast<double>(frames) / seconds
                      : 0.0;
-    r->longestOutUs = bridge.longestOutUs.load();
-    // Held back, not our fault: the output ran, but more than 1 % off its rate, while our
-    // callback never took even half a block (so it was not what held Wine back). An output
-    // that hardly ran (a quarter of its rate or less) is judged: that is no slow machine.
-    r->outputHeld = r->outRate > 0.25 * d.outRate && std::fabs(r->outRate / d.outRate - 1.0) > 0.01 &&
-                    r->longestOutUs * 1e-6 < 0.5 * frames / d.outRate;
+    r->longestOutUs = bridge.longestOut.us.load();
+    r->outputHeld = rig::OutputHeld(r->outRate, d.outRate, r->longestOutUs, frames);
   }
   Sleep(1000);
   recorderIn.Stop(5000);
